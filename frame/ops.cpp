@@ -1,0 +1,66 @@
+#include "ops.h"
+
+#include "errors.h"
+#include "frame_names.h"
+#include "module.h"
+
+namespace frame {
+namespace {
+
+// True when the registry entry is still running its module code.
+int is_initializing(PyObject* module) {
+    Ref spec = Ref::steal(PyObject_GetAttr(module, frame_names.dunder_spec));
+    if (!spec) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref flag = Ref::steal(PyObject_GetAttr(spec.get(), frame_names.initializing));
+    if (!flag) {
+        PyErr_Clear();
+        return 0;
+    }
+    return PyObject_IsTrue(flag.get());
+}
+
+}  // namespace
+
+Ref lookup_global(const ModuleState& state, PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(state.dict, name);
+    if (found) return Ref::borrow(found);
+    if (PyErr_Occurred()) return {};
+    found = PyDict_GetItemWithError(state.builtins_dict, name);
+    if (found) return Ref::borrow(found);
+    if (!PyErr_Occurred()) raise_name_error(name);
+    return {};
+}
+
+Ref import_module(const ModuleState& state, PyObject* name) {
+    Ref module = Ref::steal(PyImport_GetModule(name));
+    if (module) {
+        const int initializing = is_initializing(module.get());
+        if (initializing < 0) return {};
+        if (!initializing) return module;
+    } else if (PyErr_Occurred()) {
+        return {};
+    }
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, state.dict, nullptr, nullptr, 0));
+}
+
+Ref import_from(const ModuleState& state, PyObject* package, PyObject* fromlist) {
+    PyObject* name = PyTuple_GET_ITEM(fromlist, 0);
+    Ref module =
+        Ref::steal(PyImport_ImportModuleLevelObject(package, state.dict, nullptr, fromlist, 0));
+    if (!module) return {};
+    Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+    PyErr_Clear();
+    Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", package, name));
+    if (!full) return {};
+    value = Ref::steal(PyImport_GetModule(full.get()));
+    if (value) return value;
+    if (!PyErr_Occurred()) raise_cannot_import(name);
+    return {};
+}
+
+}  // namespace frame

@@ -1,0 +1,45 @@
+// Name lookup, imports and calls as the module code and function bodies use them.
+#pragma once
+
+#include "ref.h"
+
+#include <initializer_list>
+
+namespace frame {
+
+struct ModuleState;
+
+// The module namespace first, then builtins; NameError when in neither.
+// Returns a new reference, or null with an exception set.
+Ref lookup_global(const ModuleState& state, PyObject* name);
+
+// `import X`: the registry entry when present and initialised, else an absolute
+// import with the module namespace as globals. New reference or null.
+Ref import_module(const ModuleState& state, PyObject* name);
+
+// `from P import N`: attribute N of P, else the registry entry "P.N", else
+// ImportError. `fromlist` is the one-element tuple (N,). New reference or null.
+Ref import_from(const ModuleState& state, PyObject* package, PyObject* fromlist);
+
+// Calls `callable` with positional arguments. New reference or null.
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
+                                          args.size(), nullptr));
+}
+
+// Calls the method `name` of `self` with positional arguments. New reference or null.
+inline Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+    PyObject* stack[8];
+    stack[0] = self;
+    Py_ssize_t n = 1;
+    for (PyObject* a : args) stack[n++] = a;
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, static_cast<size_t>(n) |
+                                                                 PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
+}
+
+inline Ref get_attr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+}  // namespace frame

@@ -1,0 +1,99 @@
+// Module `open_payload`: a compressed payload back into a message of a named type.
+#include "frame/module.h"
+#include "frame/ops.h"
+#include "schema_loading.h"
+
+namespace {
+
+using frame::Function;
+using frame::Ref;
+
+frame::ModuleState state("open_payload", "kestrune_protocol_buffer_python.open_payload",
+                         "kestrune_protocol_buffer_python\\open_payload.py");
+
+struct Names {
+    PyObject* importlib;
+    PyObject* zlib;
+    PyObject* create_message;
+    PyObject* decompress;
+    PyObject* ParseFromString;
+} names;
+
+// Source lines of the module's statements, as tracebacks report them.
+constexpr int kLineImportImportlib = 1;
+constexpr int kLineImportZlib = 2;
+constexpr int kLineDefLoadProtoModule = 5;
+constexpr int kLineDefCreateMessage = 10;
+constexpr int kLineDefDepackPayload = 15;
+constexpr int kLineCreate = 17;
+constexpr int kLineParse = 18;
+
+frame::FunctionSpec load_proto_module_spec =
+    schema_loading::load_proto_module_spec(kLineDefLoadProtoModule);
+frame::FunctionSpec create_message_spec =
+    schema_loading::create_message_spec(kLineDefCreateMessage);
+
+// depack_payload(proto_module, message_type, binary_data): a new message of the
+// named type, parsed from the zlib stream. The message is made before the
+// payload is touched, so a bad type name is reported even for a corrupt payload.
+PyObject* depack_payload(Function* self, PyObject* const* args) {
+    Ref create = frame::lookup_global(state, names.create_message);
+    if (!create) return frame::fail_at(self, kLineCreate);
+    Ref message = frame::call(create.get(), {args[0], args[1]});
+    if (!message) return frame::fail_at(self, kLineCreate);
+
+    Ref parse = frame::get_attr(message.get(), names.ParseFromString);
+    if (!parse) return frame::fail_at(self, kLineParse);
+    Ref zlib = frame::lookup_global(state, names.zlib);
+    if (!zlib) return frame::fail_at(self, kLineParse);
+    Ref decompressed = frame::call_method(zlib.get(), names.decompress, {args[2]});
+    if (!decompressed) return frame::fail_at(self, kLineParse);
+    Ref parsed = frame::call(parse.get(), {decompressed.get()});
+    if (!parsed) return frame::fail_at(self, kLineParse);
+    return message.release();
+}
+
+frame::FunctionSpec depack_payload_spec{
+    "depack_payload",
+    "depack_payload",
+    "Deserialize a compressed binary string to a Protobuf message.",
+    {{"proto_module"}, {"message_type"}, {"binary_data"}},
+    3,
+    {"message"},
+    {},
+    {},
+    kLineDefDepackPayload,
+    depack_payload};
+
+int module_code(int& line) {
+    line = kLineImportImportlib;
+    Ref importlib = frame::import_module(state, names.importlib);
+    if (!importlib || frame::bind_global(state, names.importlib, importlib.get()) < 0) return -1;
+    line = kLineImportZlib;
+    Ref zlib = frame::import_module(state, names.zlib);
+    if (!zlib || frame::bind_global(state, names.zlib, zlib.get()) < 0) return -1;
+    line = kLineDefLoadProtoModule;
+    if (frame::define(state, load_proto_module_spec) < 0) return -1;
+    line = kLineDefCreateMessage;
+    if (frame::define(state, create_message_spec) < 0) return -1;
+    line = kLineDefDepackPayload;
+    return frame::define(state, depack_payload_spec);
+}
+
+const frame::ModuleHooks hooks{
+    {
+        {&names.importlib, "importlib"},
+        {&names.zlib, "zlib"},
+        {&names.create_message, "create_message"},
+        {&names.decompress, "decompress"},
+        {&names.ParseFromString, "ParseFromString"},
+    },
+    schema_loading::make_names,
+    {},
+    {&load_proto_module_spec, &create_message_spec, &depack_payload_spec},
+    module_code,
+};
+
+}  // namespace
+
+KESTRUNE_MODULE(open_payload, state, hooks)

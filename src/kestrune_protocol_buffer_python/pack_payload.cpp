@@ -1,0 +1,380 @@
+// Module `pack_payload`: fills a message from a record dictionary and packs it
+// into a compressed payload.
+#include "frame/errors.h"
+#include "frame/module.h"
+#include "frame/ops.h"
+#include "schema_loading.h"
+
+namespace {
+
+using frame::Function;
+using frame::Ref;
+
+frame::ModuleState state("pack_payload", "kestrune_protocol_buffer_python.pack_payload",
+                         "kestrune_protocol_buffer_python\\pack_payload.py");
+
+struct Names {
+    PyObject* importlib;
+    PyObject* json;
+    PyObject* zlib;
+    PyObject* google_protobuf_descriptor;
+    PyObject* FieldDescriptor;
+    PyObject* LABEL_REPEATED;
+    PyObject* TYPE_MESSAGE;
+    PyObject* DESCRIPTOR;
+    PyObject* fields_by_name;
+    PyObject* name;
+    PyObject* label;
+    PyObject* is_repeated;
+    PyObject* type;
+    PyObject* loads;
+    PyObject* add;
+    PyObject* append;
+    PyObject* set_message_fields;
+    PyObject* SerializeToString;
+    PyObject* compress;
+    PyObject* dunder_name;
+    PyObject* dunder_main;
+    PyObject* empty;
+    PyObject* warning;
+    PyObject* not_a_field;
+    PyObject* error_field;
+    PyObject* repeated_tail;
+    PyObject* message_tail;
+} names;
+
+struct Constants {
+    PyObject* from_field_descriptor;  // ("FieldDescriptor",)
+} constants;
+
+PyObject* builtin_print = nullptr;
+
+// Source lines of the module's statements, as tracebacks report them.
+constexpr int kLineImportImportlib = 1;
+constexpr int kLineImportJson = 2;
+constexpr int kLineImportZlib = 3;
+constexpr int kLineImportFieldDescriptor = 4;
+constexpr int kLineDefCreateMessage = 7;
+constexpr int kLineDefLoadProtoModule = 12;
+constexpr int kLineDefSetMessageFields = 17;
+constexpr int kLineForPairs = 19;
+constexpr int kLineHasattr = 20;
+constexpr int kLinePrintWarning = 21;
+constexpr int kLineFieldDescriptor = 23;
+constexpr int kLineLabelTest = 24;
+constexpr int kLineRepeatedField = 25;
+constexpr int kLinePrintRepeated = 27;
+constexpr int kLineForItems = 29;
+constexpr int kLineItemTypeTest = 30;
+constexpr int kLineItemJson = 32;
+constexpr int kLineAdd = 33;
+constexpr int kLineItemRecurse = 34;
+constexpr int kLineAppend = 36;
+constexpr int kLineTypeTest = 37;
+constexpr int kLineMessageField = 38;
+constexpr int kLineValueJson = 40;
+constexpr int kLineRecurse = 42;
+constexpr int kLinePrintMessage = 44;
+constexpr int kLineSetScalar = 46;
+constexpr int kLineDefPackPayload = 50;
+constexpr int kLineCompress = 52;
+constexpr int kLineMainTest = 55;
+
+frame::FunctionSpec create_message_spec = schema_loading::create_message_spec(kLineDefCreateMessage);
+frame::FunctionSpec load_proto_module_spec =
+    schema_loading::load_proto_module_spec(kLineDefLoadProtoModule);
+
+// ---- set_message_fields ----------------------------------------------------------
+
+// Prints one line, the concatenation of `pieces`, through the built-in print.
+int print_line(std::initializer_list<PyObject*> pieces) {
+    Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!parts) return -1;
+    Py_ssize_t i = 0;
+    for (PyObject* piece : pieces) {
+        PyObject* text = PyUnicode_Check(piece) ? Py_NewRef(piece) : PyObject_Str(piece);
+        if (!text) return -1;
+        PyTuple_SET_ITEM(parts.get(), i++, text);
+    }
+    Ref line = Ref::steal(PyUnicode_Join(names.empty, parts.get()));
+    if (!line) return -1;
+    Ref printed = frame::call(builtin_print, {line.get()});
+    return printed ? 0 : -1;
+}
+
+// `descriptor_attribute == FieldDescriptor.<constant>`: 1, 0, or -1 with an exception set.
+int equals_field_constant(PyObject* field_descriptor, PyObject* attribute, PyObject* constant) {
+    Ref value = frame::get_attr(field_descriptor, attribute);
+    if (!value) return -1;
+    Ref field_descriptor_class = frame::lookup_global(state, names.FieldDescriptor);
+    if (!field_descriptor_class) return -1;
+    Ref expected = frame::get_attr(field_descriptor_class.get(), constant);
+    if (!expected) return -1;
+    return PyObject_RichCompareBool(value.get(), expected.get(), Py_EQ);
+}
+
+// Whether a field is repeated: the runtime's `is_repeated` where the
+// descriptor has it (protobuf 6 deprecates `label` and protobuf 7 removed it,
+// so reading `label` alone would fail for every field), else the comparison
+// `label == FieldDescriptor.LABEL_REPEATED` of older runtimes.
+int is_repeated(PyObject* field_descriptor) {
+    Ref flag = frame::get_attr(field_descriptor, names.is_repeated);
+    if (flag) return PyObject_IsTrue(flag.get());
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return equals_field_constant(field_descriptor, names.label, names.LABEL_REPEATED);
+}
+
+// json.loads(text), with `json` looked up in the module namespace.
+Ref json_loads(PyObject* text) {
+    Ref json = frame::lookup_global(state, names.json);
+    if (!json) return {};
+    return frame::call_method(json.get(), names.loads, {text});
+}
+
+// set_message_fields(sub_message, data) through the module attribute, so a
+// nested value meets the full argument handling again.
+Ref recurse(PyObject* sub_message, PyObject* data) {
+    Ref function = frame::lookup_global(state, names.set_message_fields);
+    if (!function) return {};
+    return frame::call(function.get(), {sub_message, data});
+}
+
+// Fills a repeated field from a list value: message elements are added and
+// filled (JSON text parsed first), scalar elements appended.
+PyObject* fill_repeated(Function* self, PyObject* message, PyObject* key, PyObject* value,
+                        PyObject* field_descriptor) {
+    Ref field = frame::get_attr(message, key);
+    if (!field) return frame::fail_at(self, kLineRepeatedField);
+    if (!PyList_Check(value)) {
+        if (print_line({names.error_field, key, names.repeated_tail}) < 0)
+            return frame::fail_at(self, kLinePrintRepeated);
+        return Py_None;
+    }
+    Ref items = Ref::steal(PyObject_GetIter(value));
+    if (!items) return frame::fail_at(self, kLineForItems);
+    while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
+        const int is_message =
+            equals_field_constant(field_descriptor, names.type, names.TYPE_MESSAGE);
+        if (is_message < 0) return frame::fail_at(self, kLineItemTypeTest);
+        if (!is_message) {
+            Ref appended = frame::call_method(field.get(), names.append, {item.get()});
+            if (!appended) return frame::fail_at(self, kLineAppend);
+            continue;
+        }
+        if (PyUnicode_Check(item.get())) {
+            item = json_loads(item.get());
+            if (!item) return frame::fail_at(self, kLineItemJson);
+        }
+        Ref sub_message = frame::call_method(field.get(), names.add, {});
+        if (!sub_message) return frame::fail_at(self, kLineAdd);
+        if (!recurse(sub_message.get(), item.get())) return frame::fail_at(self, kLineItemRecurse);
+    }
+    if (PyErr_Occurred()) return frame::fail_at(self, kLineForItems);
+    return Py_None;
+}
+
+// Fills a singular message field from a dictionary or JSON text.
+PyObject* fill_message(Function* self, PyObject* message, PyObject* key, PyObject* value) {
+    Ref field = frame::get_attr(message, key);
+    if (!field) return frame::fail_at(self, kLineMessageField);
+    Ref parsed = Ref::borrow(value);
+    if (PyUnicode_Check(value)) {
+        parsed = json_loads(value);
+        if (!parsed) return frame::fail_at(self, kLineValueJson);
+    }
+    if (!PyDict_Check(parsed.get())) {
+        if (print_line({names.error_field, key, names.message_tail}) < 0)
+            return frame::fail_at(self, kLinePrintMessage);
+        return Py_None;
+    }
+    if (!recurse(field.get(), parsed.get())) return frame::fail_at(self, kLineRecurse);
+    return Py_None;
+}
+
+// One (key, value) pair of the record; Py_None (borrowed) when done, null on error.
+PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
+        return frame::fail_at(self, kLineHasattr);
+    }
+    Ref present = frame::get_attr(message, key);
+    if (!present) {
+        PyErr_Clear();
+        Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
+        Ref type_name = descriptor ? frame::get_attr(descriptor.get(), names.name) : Ref();
+        if (!type_name || print_line({names.warning, key, names.not_a_field, type_name.get()}) < 0)
+            return frame::fail_at(self, kLinePrintWarning);
+        return Py_None;
+    }
+    present = Ref();
+
+    Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
+    Ref fields = descriptor ? frame::get_attr(descriptor.get(), names.fields_by_name) : Ref();
+    Ref field_descriptor = fields ? Ref::steal(PyObject_GetItem(fields.get(), key)) : Ref();
+    if (!field_descriptor) return frame::fail_at(self, kLineFieldDescriptor);
+
+    const int repeated = is_repeated(field_descriptor.get());
+    if (repeated < 0) return frame::fail_at(self, kLineLabelTest);
+    if (repeated) return fill_repeated(self, message, key, value, field_descriptor.get());
+
+    const int is_message =
+        equals_field_constant(field_descriptor.get(), names.type, names.TYPE_MESSAGE);
+    if (is_message < 0) return frame::fail_at(self, kLineTypeTest);
+    if (is_message) return fill_message(self, message, key, value);
+
+    if (PyObject_SetAttr(message, key, value == Py_None ? names.empty : value) < 0)
+        return frame::fail_at(self, kLineSetScalar);
+    return Py_None;
+}
+
+// set_message_fields(message, data: dict): walks the record against the
+// message's descriptor and returns the message, filled in place.
+PyObject* set_message_fields(Function* self, PyObject* const* args) {
+    PyObject* message = args[0];
+    PyObject* data = args[1];
+    const Py_ssize_t size = PyDict_GET_SIZE(data);
+    Py_ssize_t pos = 0;
+    PyObject *borrowed_key, *borrowed_value;
+    for (;;) {
+        // Like a for loop over a dict: a size change shows at the next step.
+        if (PyDict_GET_SIZE(data) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return frame::fail_at(self, kLineForPairs);
+        }
+        if (!PyDict_Next(data, &pos, &borrowed_key, &borrowed_value)) break;
+        // Own the pair: the walk may run code that changes the dictionary.
+        Ref key = Ref::borrow(borrowed_key);
+        Ref value = Ref::borrow(borrowed_value);
+        if (!fill_pair(self, message, key.get(), value.get())) return nullptr;
+    }
+    return Py_NewRef(message);
+}
+
+frame::FunctionSpec set_message_fields_spec{
+    "set_message_fields",
+    "set_message_fields",
+    "Recursively set fields in a Protobuf message from a dictionary with error handling, "
+    "including parsing nested JSON strings.",
+    {{"message"}, {"data", &PyDict_Type}},
+    2,
+    {"key", "value", "field_descriptor", "field", "item", "sub_message"},
+    {{"data", "dict"}},
+    {},
+    kLineDefSetMessageFields,
+    set_message_fields};
+
+// ---- pack_payload ------------------------------------------------------------------
+
+// pack_payload(message): zlib.compress(message.SerializeToString()).
+PyObject* pack_payload(Function* self, PyObject* const* args) {
+    Ref zlib = frame::lookup_global(state, names.zlib);
+    Ref compress = zlib ? frame::get_attr(zlib.get(), names.compress) : Ref();
+    if (!compress) return frame::fail_at(self, kLineCompress);
+    Ref serialized = frame::call_method(args[0], names.SerializeToString, {});
+    if (!serialized) return frame::fail_at(self, kLineCompress);
+    Ref payload = frame::call(compress.get(), {serialized.get()});
+    if (!payload) return frame::fail_at(self, kLineCompress);
+    return payload.release();
+}
+
+frame::FunctionSpec pack_payload_spec{"pack_payload",
+                                      "pack_payload",
+                                      "Serialize a Protobuf message to a compressed binary string.",
+                                      {{"message"}},
+                                      1,
+                                      {},
+                                      {},
+                                      {},
+                                      kLineDefPackPayload,
+                                      pack_payload};
+
+// ---- module code ---------------------------------------------------------------------
+
+// Runs only when the module executes as the main program.
+int demonstration_run(int& line) {
+    (void)line;
+    return 0;
+}
+
+int import_and_bind(PyObject* name) {
+    Ref module = frame::import_module(state, name);
+    return module ? frame::bind_global(state, name, module.get()) : -1;
+}
+
+int module_code(int& line) {
+    line = kLineImportImportlib;
+    if (import_and_bind(names.importlib) < 0) return -1;
+    line = kLineImportJson;
+    if (import_and_bind(names.json) < 0) return -1;
+    line = kLineImportZlib;
+    if (import_and_bind(names.zlib) < 0) return -1;
+    line = kLineImportFieldDescriptor;
+    Ref field_descriptor =
+        frame::import_from(state, names.google_protobuf_descriptor, constants.from_field_descriptor);
+    if (!field_descriptor ||
+        frame::bind_global(state, names.FieldDescriptor, field_descriptor.get()) < 0)
+        return -1;
+    line = kLineDefCreateMessage;
+    if (frame::define(state, create_message_spec) < 0) return -1;
+    line = kLineDefLoadProtoModule;
+    if (frame::define(state, load_proto_module_spec) < 0) return -1;
+    line = kLineDefSetMessageFields;
+    if (frame::define(state, set_message_fields_spec) < 0) return -1;
+    line = kLineDefPackPayload;
+    if (frame::define(state, pack_payload_spec) < 0) return -1;
+
+    line = kLineMainTest;
+    Ref module_name = frame::lookup_global(state, names.dunder_name);
+    if (!module_name) return -1;
+    const int is_main = PyObject_RichCompareBool(module_name.get(), names.dunder_main, Py_EQ);
+    if (is_main < 0) return -1;
+    return is_main ? demonstration_run(line) : 0;
+}
+
+int make_constants() {
+    if (schema_loading::make_names() < 0) return -1;
+    if (!constants.from_field_descriptor)
+        constants.from_field_descriptor = PyTuple_Pack(1, names.FieldDescriptor);
+    return constants.from_field_descriptor ? 0 : -1;
+}
+
+const frame::ModuleHooks hooks{
+    {
+        {&names.importlib, "importlib"},
+        {&names.json, "json"},
+        {&names.zlib, "zlib"},
+        {&names.google_protobuf_descriptor, "google.protobuf.descriptor"},
+        {&names.FieldDescriptor, "FieldDescriptor"},
+        {&names.LABEL_REPEATED, "LABEL_REPEATED"},
+        {&names.TYPE_MESSAGE, "TYPE_MESSAGE"},
+        {&names.DESCRIPTOR, "DESCRIPTOR"},
+        {&names.fields_by_name, "fields_by_name"},
+        {&names.name, "name"},
+        {&names.label, "label"},
+        {&names.is_repeated, "is_repeated"},
+        {&names.type, "type"},
+        {&names.loads, "loads"},
+        {&names.add, "add"},
+        {&names.append, "append"},
+        {&names.set_message_fields, "set_message_fields"},
+        {&names.SerializeToString, "SerializeToString"},
+        {&names.compress, "compress"},
+        {&names.dunder_name, "__name__"},
+        {&names.dunder_main, "__main__"},
+        {&names.empty, ""},
+        {&names.warning, "Warning: "},
+        {&names.not_a_field, " is not a valid field of "},
+        {&names.error_field, "Error: Field "},
+        {&names.repeated_tail, " is a repeated field, but a non-list value was provided"},
+        {&names.message_tail, " is a message type, but a non-dict value was provided"},
+    },
+    make_constants,
+    {{&builtin_print, "print"}},
+    {&create_message_spec, &load_proto_module_spec, &set_message_fields_spec, &pack_payload_spec},
+    module_code,
+};
+
+}  // namespace
+
+KESTRUNE_MODULE(pack_payload, state, hooks)

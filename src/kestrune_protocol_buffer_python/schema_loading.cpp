@@ -1,0 +1,73 @@
+#include "schema_loading.h"
+
+#include "frame/module.h"
+#include "frame/ops.h"
+
+namespace schema_loading {
+namespace {
+
+using frame::Function;
+using frame::Ref;
+
+struct Names {
+    PyObject* importlib;
+    PyObject* import_module;
+} names;
+
+// Definition line to body line: the docstring stands between them.
+constexpr int kBodyOffset = 2;
+
+// load_proto_module(proto_module_name_arg): importlib.import_module(name).
+PyObject* load_proto_module(Function* self, PyObject* const* args) {
+    const int line = self->spec->first_line + kBodyOffset;
+    Ref importlib = frame::lookup_global(frame::state_of(self), names.importlib);
+    if (!importlib) return frame::fail_at(self, line);
+    Ref module = frame::call_method(importlib.get(), names.import_module, {args[0]});
+    if (!module) return frame::fail_at(self, line);
+    return module.release();
+}
+
+// create_message(proto_module_param, message_type_param): getattr(owner, name)().
+PyObject* create_message(Function* self, PyObject* const* args) {
+    const int line = self->spec->first_line + kBodyOffset;
+    Ref message_class = frame::get_attr(args[0], args[1]);
+    if (!message_class) return frame::fail_at(self, line);
+    Ref message = frame::call(message_class.get(), {});
+    if (!message) return frame::fail_at(self, line);
+    return message.release();
+}
+
+}  // namespace
+
+int make_names() {
+    return frame::intern_names({{&names.importlib, "importlib"},
+                                {&names.import_module, "import_module"}});
+}
+
+frame::FunctionSpec load_proto_module_spec(int first_line) {
+    return {"load_proto_module",
+            "load_proto_module",
+            "Dynamically load a Protobuf module.",
+            {{"proto_module_name_arg"}},
+            1,
+            {},
+            {},
+            {},
+            first_line,
+            load_proto_module};
+}
+
+frame::FunctionSpec create_message_spec(int first_line) {
+    return {"create_message",
+            "create_message",
+            "Dynamically create a Protobuf message.",
+            {{"proto_module_param"}, {"message_type_param"}},
+            2,
+            {},
+            {},
+            {},
+            first_line,
+            create_message};
+}
+
+}  // namespace schema_loading
