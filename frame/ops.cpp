@@ -36,7 +36,8 @@ Ref lookup_global(const ModuleState& state, PyObject* name) {
 
 Ref import_module(const ModuleState& state, PyObject* name) {
     Ref module = Ref::steal(PyImport_GetModule(name));
-    if (module) {
+    // A None entry blocks the import; the full import below reports it.
+    if (module && module.get() != Py_None) {
         const int initializing = is_initializing(module.get());
         if (initializing < 0) return {};
         if (!initializing) return module;

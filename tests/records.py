@@ -1,0 +1,118 @@
+"""Records and schemas shared by the payload tests."""
+import copy
+import importlib.util
+import os
+import subprocess
+import sys
+import traceback
+
+SCHEMA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas")
+ROAD_PROTO = "kestrune_payload_road.proto"
+
+PACK_NAME = "kestrune_protocol_buffer_python.pack_payload.set_message_fields"
+PACK_FILE = "kestrune_protocol_buffer_python\\\\pack_payload.py"
+PACK_PAYLOAD_NAME = "kestrune_protocol_buffer_python.pack_payload.pack_payload"
+DEPACK_NAME = "kestrune_protocol_buffer_python.open_payload.depack_payload"
+OPEN_FILE = "kestrune_protocol_buffer_python\\\\open_payload.py"
+
+_SAMPLE_RECORD = {
+    "RawData": {
+        "ObjectId": 1623297786281202642,
+        "SocialID": "de9aeaed48ff63a3fe30cc5099dbec6b",
+        "OrderID": 220,
+        "CreatedDate": "2023-11-26 13:30:55",
+        "NumCommentsCount": 0,
+        "NumShareCount": 0,
+        "NumVideoViews": 1287,
+        "Description": "How long does it take you to become an expert at crypto trading?",
+        "LanguageName": "english",
+        "FilterKeywords": " (finance)",
+        "UserInfo": {"AuthorSocialID": "dsdsdasdsa"},
+        "URL": "https://qa.example.com/unanswered/"
+        "How-long-does-it-take-you-to-become-an-expert-at-crypto-trading",
+        "AnswerCounts": 11,
+        "SimplifiedText": "Question: How long does it take you to become an expert at crypto trading?",
+    },
+    "ChannelGroup": 36,
+    "ChannelType": 75,
+    "BrandInfo": {
+        "BrandID": 12168,
+        "BrandName": "Titktok",
+        "CategoryID": 1808,
+        "CategoryName": "KestruneTestDB",
+        "BrandSettings": {},
+        "OperationEnum": None,
+    },
+    "MentionTrackingDetails": {
+        "FetchingServiceInTime": "2024-06-27T05:24:20.967412",
+        "FetchingServiceOutTime": "2024-06-27T05:24:22.670233",
+    },
+    "ServiceName": "ZorvaDataCollectionService",
+}
+
+
+def sample_record():
+    """A fresh copy of the sample record, safe to mutate."""
+    return copy.deepcopy(_SAMPLE_RECORD)
+
+
+def assert_matches(message, record):
+    """Every value of `record` reads back from `message` (None as the empty text)."""
+    for key, value in record.items():
+        if isinstance(value, dict):
+            assert_matches(getattr(message, key), value)
+        elif isinstance(value, list):
+            assert list(getattr(message, key)) == value, key
+        else:
+            assert getattr(message, key) == ("" if value is None else value), key
+
+
+def entries(excinfo_or_exc):
+    """(name, file, line) for each traceback entry the package added."""
+    exc = getattr(excinfo_or_exc, "value", excinfo_or_exc)
+    return [
+        (f.name, f.filename, f.lineno)
+        for f in traceback.extract_tb(exc.__traceback__)
+        if f.name.startswith("kestrune_protocol_buffer_python.")
+    ]
+
+
+_road_module = None
+
+
+def road_schema(tmp_path_factory):
+    """The road test schema, compiled once per process into a temporary directory.
+
+    Compiled and imported only once: a second import would add the same file
+    to the default descriptor pool again.
+    """
+    global _road_module
+    if _road_module is None:
+        out_dir = str(tmp_path_factory.mktemp("road_schema"))
+        subprocess.run(
+            [sys.executable, "-m", "grpc_tools.protoc", f"-I{SCHEMA_DIR}",
+             f"--python_out={out_dir}", os.path.join(SCHEMA_DIR, ROAD_PROTO)],
+            check=True, capture_output=True, text=True,
+        )
+        path = os.path.join(out_dir, "kestrune_payload_road_pb2.py")
+        spec = importlib.util.spec_from_file_location("kestrune_payload_road_pb2", path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        _road_module = module
+    return _road_module
+
+
+def nested(depth, key):
+    """{key: {key: ... {} ...}} `depth` levels deep, built without recursion."""
+    data = {}
+    for _ in range(depth):
+        data = {key: data}
+    return data
+
+
+def nested_kids(depth):
+    """{"kids": [{"kids": [... {} ...]}]} `depth` levels deep, built without recursion."""
+    data = {}
+    for _ in range(depth):
+        data = {"kids": [data]}
+    return data
