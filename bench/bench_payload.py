@@ -93,11 +93,9 @@ RECORD_FOR_PARSEDICT["BrandInfo"]["OperationEnum"] = ""
 # ---- plain-Python baseline -------------------------------------------------------
 
 
-def _field_is_repeated(fd):
-    is_repeated = getattr(fd, "is_repeated", None)
-    if is_repeated is not None:
-        return is_repeated
-    return fd.label == FieldDescriptor.LABEL_REPEATED
+# Newer runtimes dropped FieldDescriptor.label in favour of is_repeated; decide
+# once here so the timed loop pays for a plain attribute read, nothing more.
+_HAS_IS_REPEATED = hasattr(TopLevelMessage.DESCRIPTOR.fields[0], "is_repeated")
 
 
 def py_set_message_fields(message, data):
@@ -107,7 +105,7 @@ def py_set_message_fields(message, data):
             print(f"Warning: {key} is not a valid field of {message.DESCRIPTOR.name}")
             continue
         fd = message.DESCRIPTOR.fields_by_name[key]
-        if _field_is_repeated(fd):
+        if fd.is_repeated if _HAS_IS_REPEATED else fd.label == FieldDescriptor.LABEL_REPEATED:
             field = getattr(message, key)
             if not isinstance(value, list):
                 print(f"Error: Field {key} is a repeated field, but a non-list value was provided")

@@ -6,6 +6,8 @@ import subprocess
 import sys
 import traceback
 
+from hypothesis import strategies as st
+
 SCHEMA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas")
 ROAD_PROTO = "kestrune_payload_road.proto"
 
@@ -116,3 +118,35 @@ def nested_kids(depth):
     for _ in range(depth):
         data = {"kids": [data]}
     return data
+
+
+# ---- generated records -------------------------------------------------------------
+
+INT32 = st.integers(-(2**31), 2**31 - 1)
+TEXT = st.text(st.characters(exclude_categories=("Cs",)), max_size=20)
+
+
+def message_strategy(scalars, messages=None):
+    """Dictionaries holding any subset of the given fields."""
+    fields = dict(scalars, **(messages or {}))
+    return st.fixed_dictionaries({}, optional=fields)
+
+
+USER_INFO = message_strategy({"AuthorSocialID": TEXT})
+RAW_DATA = message_strategy(
+    {"ObjectId": st.integers(-(2**63), 2**63 - 1), "SocialID": TEXT, "OrderID": INT32,
+     "CreatedDate": TEXT, "NumCommentsCount": INT32, "NumShareCount": INT32,
+     "NumVideoViews": INT32, "Description": TEXT, "LanguageName": TEXT,
+     "FilterKeywords": TEXT, "URL": TEXT, "AnswerCounts": INT32, "SimplifiedText": TEXT},
+    {"UserInfo": USER_INFO},
+)
+BRAND_INFO = message_strategy(
+    {"BrandID": INT32, "BrandName": TEXT, "CategoryID": INT32, "CategoryName": TEXT,
+     "OperationEnum": st.none() | TEXT},
+    {"BrandSettings": st.just({})},
+)
+MENTION = message_strategy({"FetchingServiceInTime": TEXT, "FetchingServiceOutTime": TEXT})
+RECORDS = message_strategy(
+    {"ChannelGroup": INT32, "ChannelType": INT32, "ServiceName": st.none() | TEXT},
+    {"RawData": RAW_DATA, "BrandInfo": BRAND_INFO, "MentionTrackingDetails": MENTION},
+)

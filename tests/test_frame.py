@@ -3,6 +3,8 @@ import copy
 import ctypes
 import importlib
 import pickle
+import shutil
+import subprocess
 import sys
 import traceback
 
@@ -404,3 +406,78 @@ def test_failed_execution_leaves_no_module_behind(setup, restore, module, error,
     assert lines[0].startswith(error)
     assert lines[1] == f"init {full} {line}"
     assert lines[2:] == ["False", "True"]
+
+
+# ---- hostile input ---------------------------------------------------------------------
+
+
+class CallsBack:
+    """An object whose attribute lookup calls straight back into the package."""
+
+    def __getattr__(self, name):
+        return pack_payload.create_message(self, name)
+
+
+def test_reentrant_attribute_lookup_ends_in_recursion_error():
+    with pytest.raises(RecursionError):
+        pack_payload.create_message(CallsBack(), "TopLevelMessage")
+
+
+def test_reentrant_get_os_ends_in_recursion_error(monkeypatch):
+    monkeypatch.setattr(utilities, "get_os", lambda: utilities.custom_normpath("a"))
+    with pytest.raises(RecursionError):
+        utilities.custom_normpath("x")
+
+
+def test_reentrant_comparison(monkeypatch):
+    class Chatty:
+        def __eq__(self, other):
+            open_payload.load_proto_module("json")
+            return True
+
+    monkeypatch.setattr(utilities, "get_os", Chatty)
+    assert utilities.custom_normpath("a/b") == "a\\b"
+
+
+@pytest.mark.parametrize("size", [0, 1, 10**6])
+def test_texts_of_any_size(size):
+    assert utilities.custom_normpath("ab/" * size) == ("/".join(["ab"] * size) or ".")
+
+
+@pytest.mark.parametrize(
+    "name, error",
+    [("", ValueError), (".relative", TypeError), ("no_such_module_here", ModuleNotFoundError),
+     (5, AttributeError), (None, AttributeError)],
+)
+def test_load_proto_module_errors_propagate(name, error):
+    with pytest.raises(error) as excinfo:
+        open_payload.load_proto_module(name)
+    assert last_entry(excinfo)[0] == "kestrune_protocol_buffer_python.open_payload.load_proto_module"
+    assert last_entry(excinfo)[2] == 7
+
+
+@pytest.mark.parametrize(
+    "owner, name, error",
+    [(zorva_data_pb2, 5, TypeError), (zorva_data_pb2, "DESCRIPTOR", TypeError),
+     (zorva_data_pb2, "Nope", AttributeError), (None, "x", AttributeError)],
+)
+def test_create_message_errors_propagate(owner, name, error):
+    with pytest.raises(error):
+        pack_payload.create_message(owner, name)
+
+
+def test_create_message_on_a_class_and_twice():
+    first = pack_payload.create_message(zorva_data_pb2, "TopLevelMessage")
+    second = pack_payload.create_message(zorva_data_pb2, "TopLevelMessage")
+    assert first == second and first is not second
+    brand = open_payload.create_message(zorva_data_pb2.TopLevelMessage, "BrandinfoMessage")
+    assert type(brand) is zorva_data_pb2.TopLevelMessage.BrandinfoMessage
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
+@pytest.mark.parametrize("module", MODULES)
+def test_only_the_init_function_is_exported(module):
+    out = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    short = module.__name__.rsplit(".", 1)[1]
+    assert [line.split()[-1] for line in out.splitlines()] == [f"PyInit_{short}"]

@@ -5,6 +5,8 @@
 #include "frame/ops.h"
 #include "schema_loading.h"
 
+#include <cstring>
+
 namespace {
 
 using frame::Function;
@@ -23,6 +25,7 @@ struct Names {
     PyObject* TYPE_MESSAGE;
     PyObject* DESCRIPTOR;
     PyObject* fields_by_name;
+    PyObject* fields;
     PyObject* name;
     PyObject* label;
     PyObject* is_repeated;
@@ -142,8 +145,10 @@ Ref recurse(PyObject* sub_message, PyObject* data) {
 
 // Fills a repeated field from a list value: message elements are added and
 // filled (JSON text parsed first), scalar elements appended.
+// `field_descriptor` is read for every item; when it is null, `message_items`
+// (taken from the message class's field table) says what the items are.
 PyObject* fill_repeated(Function* self, PyObject* message, PyObject* key, PyObject* value,
-                        PyObject* field_descriptor) {
+                        PyObject* field_descriptor, bool message_items) {
     Ref field = frame::get_attr(message, key);
     if (!field) return frame::fail_at(self, kLineRepeatedField);
     if (!PyList_Check(value)) {
@@ -155,7 +160,9 @@ PyObject* fill_repeated(Function* self, PyObject* message, PyObject* key, PyObje
     if (!items) return frame::fail_at(self, kLineForItems);
     while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
         const int is_message =
-            equals_field_constant(field_descriptor, names.type, names.TYPE_MESSAGE);
+            field_descriptor
+                ? equals_field_constant(field_descriptor, names.type, names.TYPE_MESSAGE)
+                : message_items;
         if (is_message < 0) return frame::fail_at(self, kLineItemTypeTest);
         if (!is_message) {
             Ref appended = frame::call_method(field.get(), names.append, {item.get()});
@@ -192,6 +199,110 @@ PyObject* fill_message(Function* self, PyObject* message, PyObject* key, PyObjec
     return Py_None;
 }
 
+// ---- field tables ---------------------------------------------------------------------
+//
+// For the runtime's own message classes everything the walk asks a field's
+// descriptor is fixed once the class exists, so it is read once per class into
+// a table {field name: kind}. A key found there skips the attribute test and
+// the descriptor reads of the general path, which give the same answers; any
+// other key, and every message of another kind of class, takes the general
+// path. A table is used only while the message's DESCRIPTOR and the module's
+// FieldDescriptor.TYPE_MESSAGE are those it was built from.
+
+enum FieldKind : long { kScalar = 0, kMessage = 1, kRepeatedScalar = 2, kRepeatedMessage = 3 };
+
+// {message class: (descriptor, TYPE_MESSAGE value, {field name: kind})}
+PyObject* field_tables = nullptr;
+constexpr Py_ssize_t kMaxFieldTables = 1024;
+
+// True for classes of the runtime's compiled message type that keep its
+// attribute access (user code cannot subclass them further).
+bool has_runtime_attributes(PyTypeObject* type) {
+    static PyTypeObject* runtime_base = nullptr;  // found once, by name
+    PyTypeObject* base = type->tp_base;
+    if (!base) return false;
+    if (!runtime_base) {
+        if (std::strcmp(base->tp_name, "google._upb._message.Message") != 0) return false;
+        runtime_base = base;
+        Py_INCREF(runtime_base);
+    }
+    return base == runtime_base && type->tp_getattro == base->tp_getattro &&
+           type->tp_setattro == base->tp_setattro;
+}
+
+// Builds {field name: kind} from descriptor.fields; new reference or null.
+Ref build_field_table(PyObject* descriptor, PyObject* type_message) {
+    Ref fields = frame::get_attr(descriptor, names.fields);
+    Ref iterator = fields ? Ref::steal(PyObject_GetIter(fields.get())) : Ref();
+    Ref table = Ref::steal(PyDict_New());
+    if (!iterator || !table) return {};
+    while (Ref field_descriptor = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref name = frame::get_attr(field_descriptor.get(), names.name);
+        if (!name || !PyUnicode_CheckExact(name.get())) return {};
+        const int repeated = is_repeated(field_descriptor.get());
+        Ref type = frame::get_attr(field_descriptor.get(), names.type);
+        if (repeated < 0 || !type) return {};
+        const int message = PyObject_RichCompareBool(type.get(), type_message, Py_EQ);
+        if (message < 0) return {};
+        Ref kind = Ref::steal(PyLong_FromLong((repeated ? 2 : 0) + (message ? 1 : 0)));
+        if (!kind || PyDict_SetItem(table.get(), name.get(), kind.get()) < 0) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return table;
+}
+
+// The field table for `message`, or null (no error set) when the general path
+// must serve: a class of another kind, or anything unexpected while reading.
+PyObject* field_table_for(PyObject* message) {
+    PyTypeObject* type = Py_TYPE(message);
+    if (!has_runtime_attributes(type)) return nullptr;
+    Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
+    Ref field_descriptor_class =
+        descriptor ? frame::lookup_global(state, names.FieldDescriptor) : Ref();
+    Ref type_message = field_descriptor_class
+                           ? frame::get_attr(field_descriptor_class.get(), names.TYPE_MESSAGE)
+                           : Ref();
+    if (!type_message) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* entry = PyDict_GetItemWithError(field_tables, reinterpret_cast<PyObject*>(type));
+    if (entry && PyTuple_GET_ITEM(entry, 0) == descriptor.get() &&
+        PyTuple_GET_ITEM(entry, 1) == type_message.get())
+        return PyTuple_GET_ITEM(entry, 2);
+    Ref table = build_field_table(descriptor.get(), type_message.get());
+    Ref new_entry = table ? Ref::steal(PyTuple_Pack(3, descriptor.get(), type_message.get(),
+                                                    table.get()))
+                          : Ref();
+    if (!new_entry) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // Classes made on the fly (fresh pools) must not pile up without bound.
+    if (PyDict_GET_SIZE(field_tables) >= kMaxFieldTables) PyDict_Clear(field_tables);
+    if (PyDict_SetItem(field_tables, reinterpret_cast<PyObject*>(type), new_entry.get()) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return table.get();  // the cache holds it
+}
+
+// A pair whose key the field table knows.
+PyObject* fill_known_field(Function* self, PyObject* message, PyObject* key, PyObject* value,
+                           long kind) {
+    switch (kind) {
+        case kMessage:
+            return fill_message(self, message, key, value);
+        case kRepeatedScalar:
+        case kRepeatedMessage:
+            return fill_repeated(self, message, key, value, nullptr, kind == kRepeatedMessage);
+        default:
+            if (PyObject_SetAttr(message, key, value == Py_None ? names.empty : value) < 0)
+                return frame::fail_at(self, kLineSetScalar);
+            return Py_None;
+    }
+}
+
 // One (key, value) pair of the record; Py_None (borrowed) when done, null on error.
 PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) {
@@ -216,7 +327,7 @@ PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* 
 
     const int repeated = is_repeated(field_descriptor.get());
     if (repeated < 0) return frame::fail_at(self, kLineLabelTest);
-    if (repeated) return fill_repeated(self, message, key, value, field_descriptor.get());
+    if (repeated) return fill_repeated(self, message, key, value, field_descriptor.get(), false);
 
     const int is_message =
         equals_field_constant(field_descriptor.get(), names.type, names.TYPE_MESSAGE);
@@ -234,19 +345,33 @@ PyObject* set_message_fields(Function* self, PyObject* const* args) {
     PyObject* message = args[0];
     PyObject* data = args[1];
     const Py_ssize_t size = PyDict_GET_SIZE(data);
+    PyObject* table = size ? field_table_for(message) : nullptr;  // borrowed from the cache
     Py_ssize_t pos = 0;
+    Py_ssize_t seen = 0;
     PyObject *borrowed_key, *borrowed_value;
     for (;;) {
-        // Like a for loop over a dict: a size change shows at the next step.
+        // Like a for loop over a dict: a size change shows at the next step, and
+        // so does a key replaced by another (more pairs than the dict had).
         if (PyDict_GET_SIZE(data) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return frame::fail_at(self, kLineForPairs);
         }
         if (!PyDict_Next(data, &pos, &borrowed_key, &borrowed_value)) break;
+        if (++seen > size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return frame::fail_at(self, kLineForPairs);
+        }
         // Own the pair: the walk may run code that changes the dictionary.
         Ref key = Ref::borrow(borrowed_key);
         Ref value = Ref::borrow(borrowed_value);
-        if (!fill_pair(self, message, key.get(), value.get())) return nullptr;
+        PyObject* kind = table && PyUnicode_CheckExact(key.get())
+                             ? PyDict_GetItemWithError(table, key.get())
+                             : nullptr;
+        if (!kind && PyErr_Occurred()) return frame::fail_at(self, kLineForPairs);
+        PyObject* done = kind ? fill_known_field(self, message, key.get(), value.get(),
+                                                 PyLong_AsLong(kind))
+                              : fill_pair(self, message, key.get(), value.get());
+        if (!done) return nullptr;
     }
     return Py_NewRef(message);
 }
@@ -334,6 +459,7 @@ int module_code(int& line) {
 
 int make_constants() {
     if (schema_loading::make_names() < 0) return -1;
+    if (!field_tables && !(field_tables = PyDict_New())) return -1;
     if (!constants.from_field_descriptor)
         constants.from_field_descriptor = PyTuple_Pack(1, names.FieldDescriptor);
     return constants.from_field_descriptor ? 0 : -1;
@@ -350,6 +476,7 @@ const frame::ModuleHooks hooks{
         {&names.TYPE_MESSAGE, "TYPE_MESSAGE"},
         {&names.DESCRIPTOR, "DESCRIPTOR"},
         {&names.fields_by_name, "fields_by_name"},
+        {&names.fields, "fields"},
         {&names.name, "name"},
         {&names.label, "label"},
         {&names.is_repeated, "is_repeated"},
