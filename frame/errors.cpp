@@ -31,7 +31,8 @@ void raise_no_arguments(const char* func, Py_ssize_t given) {
 }
 
 void raise_arg_type(const char* param, const char* expected, PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  param, expected, Py_TYPE(value)->tp_name);
 }
 

@@ -38,7 +38,8 @@ Py_ssize_t param_index(const FunctionSpec& spec, PyObject* kw) {
 }
 
 // Raises the error for the first keyword that no parameter took.
-void raise_unmatched_keyword(const FunctionSpec& spec, PyObject* kwnames, const Py_ssize_t* taken, Py_ssize_t ntaken) {
+void raise_unmatched_keyword(const FunctionSpec& spec, PyObject* kwnames, const Py_ssize_t* taken,
+                             Py_ssize_t ntaken) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         bool was_taken = false;
@@ -322,7 +323,8 @@ int prepare(ModuleState& state, FunctionSpec& spec) {
     Ref name = text(spec.name);
     Ref qualname = text(spec.qualname);
     Ref traceback_name =
-        Ref::steal(PyUnicode_FromFormat("%s.%s", state.full_name, dotted_name(spec.qualname).c_str()));
+        Ref::steal(PyUnicode_FromFormat("%s.%s", state.full_name,
+                                        dotted_name(spec.qualname).c_str()));
     if (!name || !qualname || !traceback_name) return -1;
     PyUnicode_InternInPlace(reinterpret_cast<PyObject**>(&traceback_name));
     Ref defaults;
@@ -330,7 +332,8 @@ int prepare(ModuleState& state, FunctionSpec& spec) {
         defaults = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.defaults.size())));
         if (!defaults) return -1;
         for (size_t i = 0; i < spec.defaults.size(); ++i)
-            PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), Py_NewRef(*spec.defaults[i]));
+            PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i),
+                             Py_NewRef(*spec.defaults[i]));
     }
     std::vector<const char*> varnames;
     for (const Param& p : spec.params) varnames.push_back(p.name);

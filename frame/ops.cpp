@@ -64,4 +64,15 @@ Ref import_from(const ModuleState& state, PyObject* package, PyObject* fromlist)
     return {};
 }
 
+int import_statement(ModuleState& state, PyObject* name) {
+    Ref module = import_module(state, name);
+    return module ? bind_global(state, name, module.get()) : -1;
+}
+
+int from_import_statement(ModuleState& state, PyObject* package, PyObject* fromlist,
+                          PyObject* alias) {
+    Ref value = import_from(state, package, fromlist);
+    return value ? bind_global(state, alias, value.get()) : -1;
+}
+
 }  // namespace frame

@@ -21,6 +21,15 @@ Ref import_module(const ModuleState& state, PyObject* name);
 // ImportError. `fromlist` is the one-element tuple (N,). New reference or null.
 Ref import_from(const ModuleState& state, PyObject* package, PyObject* fromlist);
 
+// The statement `import X`: imports X and binds it in the module namespace
+// under X; -1 with an exception set.
+int import_statement(ModuleState& state, PyObject* name);
+
+// The statement `from P import N as alias` (alias is N itself when not
+// renamed); -1 with an exception set.
+int from_import_statement(ModuleState& state, PyObject* package, PyObject* fromlist,
+                          PyObject* alias);
+
 // Calls `callable` with positional arguments. New reference or null.
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
     return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),

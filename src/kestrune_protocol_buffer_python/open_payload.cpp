@@ -67,11 +67,9 @@ frame::FunctionSpec depack_payload_spec{
 
 int module_code(int& line) {
     line = kLineImportImportlib;
-    Ref importlib = frame::import_module(state, names.importlib);
-    if (!importlib || frame::bind_global(state, names.importlib, importlib.get()) < 0) return -1;
+    if (frame::import_statement(state, names.importlib) < 0) return -1;
     line = kLineImportZlib;
-    Ref zlib = frame::import_module(state, names.zlib);
-    if (!zlib || frame::bind_global(state, names.zlib, zlib.get()) < 0) return -1;
+    if (frame::import_statement(state, names.zlib) < 0) return -1;
     line = kLineDefLoadProtoModule;
     if (frame::define(state, load_proto_module_spec) < 0) return -1;
     line = kLineDefCreateMessage;

@@ -83,7 +83,8 @@ constexpr int kLineDefPackPayload = 50;
 constexpr int kLineCompress = 52;
 constexpr int kLineMainTest = 55;
 
-frame::FunctionSpec create_message_spec = schema_loading::create_message_spec(kLineDefCreateMessage);
+frame::FunctionSpec create_message_spec =
+    schema_loading::create_message_spec(kLineDefCreateMessage);
 frame::FunctionSpec load_proto_module_spec =
     schema_loading::load_proto_module_spec(kLineDefLoadProtoModule);
 
@@ -422,23 +423,16 @@ int demonstration_run(int& line) {
     return 0;
 }
 
-int import_and_bind(PyObject* name) {
-    Ref module = frame::import_module(state, name);
-    return module ? frame::bind_global(state, name, module.get()) : -1;
-}
-
 int module_code(int& line) {
     line = kLineImportImportlib;
-    if (import_and_bind(names.importlib) < 0) return -1;
+    if (frame::import_statement(state, names.importlib) < 0) return -1;
     line = kLineImportJson;
-    if (import_and_bind(names.json) < 0) return -1;
+    if (frame::import_statement(state, names.json) < 0) return -1;
     line = kLineImportZlib;
-    if (import_and_bind(names.zlib) < 0) return -1;
+    if (frame::import_statement(state, names.zlib) < 0) return -1;
     line = kLineImportFieldDescriptor;
-    Ref field_descriptor =
-        frame::import_from(state, names.google_protobuf_descriptor, constants.from_field_descriptor);
-    if (!field_descriptor ||
-        frame::bind_global(state, names.FieldDescriptor, field_descriptor.get()) < 0)
+    if (frame::from_import_statement(state, names.google_protobuf_descriptor,
+                                     constants.from_field_descriptor, names.FieldDescriptor) < 0)
         return -1;
     line = kLineDefCreateMessage;
     if (frame::define(state, create_message_spec) < 0) return -1;

@@ -84,7 +84,8 @@ PyObject* custom_normpath(Function* self, PyObject* const* args) {
                               kLineBackslashes);
 }
 
-frame::FunctionSpec get_os_spec{"get_os", "get_os", nullptr, {}, 0, {}, {}, {}, kLineDefGetOs, get_os};
+frame::FunctionSpec get_os_spec{"get_os", "get_os", nullptr, {}, 0, {}, {}, {},
+                                kLineDefGetOs, get_os};
 
 frame::FunctionSpec custom_normpath_spec{"custom_normpath",
                                          "custom_normpath",
@@ -99,11 +100,9 @@ frame::FunctionSpec custom_normpath_spec{"custom_normpath",
 
 int module_code(int& line) {
     line = kLineImportOs;
-    Ref os = frame::import_module(state, names.os);
-    if (!os || frame::bind_global(state, names.os, os.get()) < 0) return -1;
+    if (frame::import_statement(state, names.os) < 0) return -1;
     line = kLineImportPlatform;
-    Ref platform = frame::import_module(state, names.platform);
-    if (!platform || frame::bind_global(state, names.platform, platform.get()) < 0) return -1;
+    if (frame::import_statement(state, names.platform) < 0) return -1;
     line = kLineDefGetOs;
     if (frame::define(state, get_os_spec) < 0) return -1;
     line = kLineDefCustomNormpath;

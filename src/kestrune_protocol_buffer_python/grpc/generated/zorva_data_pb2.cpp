@@ -176,12 +176,6 @@ int make_constants() {
     return 0;
 }
 
-// `from <package> import <name> as <alias>`
-int import_as(PyObject* package, PyObject* fromlist, PyObject* alias) {
-    Ref value = frame::import_from(state, package, fromlist);
-    return value ? frame::bind_global(state, alias, value.get()) : -1;
-}
-
 // `<module global>.<function>(args...)`
 Ref call_global_method(PyObject* global, PyObject* method, std::initializer_list<PyObject*> args) {
     Ref owner = frame::lookup_global(state, global);
@@ -200,15 +194,20 @@ int set_span_attr(PyObject* global, PyObject* attribute, PyObject* value) {
 
 int module_code(int& line) {
     line = kLineImportDescriptor;
-    if (import_as(names.google_protobuf, constants.from_descriptor, names._descriptor) < 0) return -1;
+    if (frame::from_import_statement(state, names.google_protobuf, constants.from_descriptor,
+                                     names._descriptor) < 0)
+        return -1;
     line = kLineImportDescriptorPool;
-    if (import_as(names.google_protobuf, constants.from_descriptor_pool, names._descriptor_pool) < 0)
+    if (frame::from_import_statement(state, names.google_protobuf, constants.from_descriptor_pool,
+                                     names._descriptor_pool) < 0)
         return -1;
     line = kLineImportSymbolDatabase;
-    if (import_as(names.google_protobuf, constants.from_symbol_database, names._symbol_database) < 0)
+    if (frame::from_import_statement(state, names.google_protobuf, constants.from_symbol_database,
+                                     names._symbol_database) < 0)
         return -1;
     line = kLineImportBuilder;
-    if (import_as(names.google_protobuf_internal, constants.from_builder, names._builder) < 0)
+    if (frame::from_import_statement(state, names.google_protobuf_internal, constants.from_builder,
+                                     names._builder) < 0)
         return -1;
 
     line = kLineSymDb;
