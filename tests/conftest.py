@@ -2,11 +2,11 @@ import os
 import subprocess
 import sys
 import textwrap
-import traceback
 
 import pytest
 
 import kestrune_protocol_buffer_python
+import records
 
 PACKAGE_DIR = os.path.dirname(kestrune_protocol_buffer_python.__file__)
 
@@ -34,11 +34,15 @@ def check_python(code, **kwargs):
 
 def last_entry(excinfo):
     """The innermost traceback entry that the package added, as (name, file, line)."""
-    entries = traceback.extract_tb(excinfo.value.__traceback__)
-    entry = [e for e in entries if e.name.startswith("kestrune_protocol_buffer_python.")][-1]
-    return entry.name, entry.filename, entry.lineno
+    return records.entries(excinfo)[-1]
 
 
 @pytest.fixture(scope="session")
 def package_dir():
     return PACKAGE_DIR
+
+
+@pytest.fixture(scope="session")
+def road(tmp_path_factory):
+    """The test schema with repeated and recursive fields, compiled once."""
+    return records.road_schema(tmp_path_factory)

@@ -18,11 +18,6 @@ TopLevelMessage = zorva_data_pb2.TopLevelMessage
 depack = open_payload.depack_payload
 
 
-@pytest.fixture(scope="session")
-def road(tmp_path_factory):
-    return records.road_schema(tmp_path_factory)
-
-
 @pytest.fixture()
 def sample_message():
     return pack_payload.set_message_fields(TopLevelMessage(), records.sample_record())

@@ -8,6 +8,7 @@ import zlib
 
 import pytest
 from google.protobuf.descriptor import FieldDescriptor
+from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 from hypothesis import HealthCheck, given, settings
 
 import records
@@ -18,11 +19,6 @@ from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 TopLevelMessage = zorva_data_pb2.TopLevelMessage
 EMPTY_PAYLOAD = b"x\x9c\x03\x00\x00\x00\x00\x01"
 NESTED_KEYS = ["RawData", "BrandInfo", "MentionTrackingDetails"]
-
-
-@pytest.fixture(scope="session")
-def road(tmp_path_factory):
-    return records.road_schema(tmp_path_factory)
 
 
 def fill(message, data):
@@ -717,3 +713,28 @@ def test_keywords_bind_by_name():
     message = pack_payload.set_message_fields(TopLevelMessage(), data={"ChannelType": 4})
     assert message.ChannelType == 4
     assert pack_payload.pack_payload(message=message) == zlib.compress(message.SerializeToString())
+
+
+def fresh_message_class(index):
+    """A message class of its own pool: {"text": string}."""
+    file = descriptor_pb2.FileDescriptorProto(name=f"fresh{index}.proto", package=f"fresh{index}")
+    message = file.message_type.add(name="Fresh")
+    message.field.add(name="text", number=1, type=FieldDescriptor.TYPE_STRING,
+                      label=FieldDescriptor.LABEL_OPTIONAL)
+    pool = descriptor_pool.DescriptorPool()
+    pool.Add(file)
+    return message_factory.GetMessageClass(pool.FindMessageTypeByName(f"fresh{index}.Fresh"))
+
+
+def test_walk_survives_its_class_table_being_dropped(monkeypatch):
+    # Filling enough other classes inside a nested step empties the table
+    # cache; the outer walk goes on with the table it already holds.
+    def loads(text):
+        for index in range(1100):
+            fill(fresh_message_class(index)(), {"text": "x"})
+        return json.loads(text)
+
+    monkeypatch.setattr(pack_payload, "json", types.SimpleNamespace(loads=loads))
+    message = fill(TopLevelMessage(), {"RawData": '{"OrderID": 5}', "ChannelGroup": 3,
+                                       "ServiceName": None})
+    assert (message.RawData.OrderID, message.ChannelGroup, message.ServiceName) == (5, 3, "")

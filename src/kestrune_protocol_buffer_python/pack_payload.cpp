@@ -200,6 +200,13 @@ PyObject* fill_message(Function* self, PyObject* message, PyObject* key, PyObjec
     return Py_None;
 }
 
+// A scalar field: None becomes the empty text, anything else is assigned as it is.
+PyObject* set_scalar(Function* self, PyObject* message, PyObject* key, PyObject* value) {
+    if (PyObject_SetAttr(message, key, value == Py_None ? names.empty : value) < 0)
+        return frame::fail_at(self, kLineSetScalar);
+    return Py_None;
+}
+
 // ---- field tables ---------------------------------------------------------------------
 //
 // For the runtime's own message classes everything the walk asks a field's
@@ -245,18 +252,21 @@ Ref build_field_table(PyObject* descriptor, PyObject* type_message) {
         if (repeated < 0 || !type) return {};
         const int message = PyObject_RichCompareBool(type.get(), type_message, Py_EQ);
         if (message < 0) return {};
-        Ref kind = Ref::steal(PyLong_FromLong((repeated ? 2 : 0) + (message ? 1 : 0)));
+        const long kind_value = (repeated ? kRepeatedScalar : kScalar) + (message ? kMessage : 0);
+        Ref kind = Ref::steal(PyLong_FromLong(kind_value));
         if (!kind || PyDict_SetItem(table.get(), name.get(), kind.get()) < 0) return {};
     }
     if (PyErr_Occurred()) return {};
     return table;
 }
 
-// The field table for `message`, or null (no error set) when the general path
-// must serve: a class of another kind, or anything unexpected while reading.
-PyObject* field_table_for(PyObject* message) {
+// The field table for `message` (a new reference), or null with no error set
+// when the general path must serve: a class of another kind, or anything
+// unexpected while reading. The caller owns it because nested calls may
+// replace or drop the cache entry while the walk still reads the table.
+Ref field_table_for(PyObject* message) {
     PyTypeObject* type = Py_TYPE(message);
-    if (!has_runtime_attributes(type)) return nullptr;
+    if (!has_runtime_attributes(type)) return {};
     Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
     Ref field_descriptor_class =
         descriptor ? frame::lookup_global(state, names.FieldDescriptor) : Ref();
@@ -265,27 +275,25 @@ PyObject* field_table_for(PyObject* message) {
                            : Ref();
     if (!type_message) {
         PyErr_Clear();
-        return nullptr;
+        return {};
     }
     PyObject* entry = PyDict_GetItemWithError(field_tables, reinterpret_cast<PyObject*>(type));
     if (entry && PyTuple_GET_ITEM(entry, 0) == descriptor.get() &&
         PyTuple_GET_ITEM(entry, 1) == type_message.get())
-        return PyTuple_GET_ITEM(entry, 2);
+        return Ref::borrow(PyTuple_GET_ITEM(entry, 2));
     Ref table = build_field_table(descriptor.get(), type_message.get());
     Ref new_entry = table ? Ref::steal(PyTuple_Pack(3, descriptor.get(), type_message.get(),
                                                     table.get()))
                           : Ref();
     if (!new_entry) {
         PyErr_Clear();
-        return nullptr;
+        return {};
     }
     // Classes made on the fly (fresh pools) must not pile up without bound.
     if (PyDict_GET_SIZE(field_tables) >= kMaxFieldTables) PyDict_Clear(field_tables);
-    if (PyDict_SetItem(field_tables, reinterpret_cast<PyObject*>(type), new_entry.get()) < 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return table.get();  // the cache holds it
+    if (PyDict_SetItem(field_tables, reinterpret_cast<PyObject*>(type), new_entry.get()) < 0)
+        PyErr_Clear();  // the table still serves this walk
+    return table;
 }
 
 // A pair whose key the field table knows.
@@ -298,9 +306,7 @@ PyObject* fill_known_field(Function* self, PyObject* message, PyObject* key, PyO
         case kRepeatedMessage:
             return fill_repeated(self, message, key, value, nullptr, kind == kRepeatedMessage);
         default:
-            if (PyObject_SetAttr(message, key, value == Py_None ? names.empty : value) < 0)
-                return frame::fail_at(self, kLineSetScalar);
-            return Py_None;
+            return set_scalar(self, message, key, value);
     }
 }
 
@@ -335,9 +341,7 @@ PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* 
     if (is_message < 0) return frame::fail_at(self, kLineTypeTest);
     if (is_message) return fill_message(self, message, key, value);
 
-    if (PyObject_SetAttr(message, key, value == Py_None ? names.empty : value) < 0)
-        return frame::fail_at(self, kLineSetScalar);
-    return Py_None;
+    return set_scalar(self, message, key, value);
 }
 
 // set_message_fields(message, data: dict): walks the record against the
@@ -346,7 +350,7 @@ PyObject* set_message_fields(Function* self, PyObject* const* args) {
     PyObject* message = args[0];
     PyObject* data = args[1];
     const Py_ssize_t size = PyDict_GET_SIZE(data);
-    PyObject* table = size ? field_table_for(message) : nullptr;  // borrowed from the cache
+    Ref table = size ? field_table_for(message) : Ref();
     Py_ssize_t pos = 0;
     Py_ssize_t seen = 0;
     PyObject *borrowed_key, *borrowed_value;
@@ -366,7 +370,7 @@ PyObject* set_message_fields(Function* self, PyObject* const* args) {
         Ref key = Ref::borrow(borrowed_key);
         Ref value = Ref::borrow(borrowed_value);
         PyObject* kind = table && PyUnicode_CheckExact(key.get())
-                             ? PyDict_GetItemWithError(table, key.get())
+                             ? PyDict_GetItemWithError(table.get(), key.get())
                              : nullptr;
         if (!kind && PyErr_Occurred()) return frame::fail_at(self, kLineForPairs);
         PyObject* done = kind ? fill_known_field(self, message, key.get(), value.get(),
