@@ -54,16 +54,15 @@ PyObject* depack_payload(Function* self, PyObject* const* args) {
 }
 
 frame::FunctionSpec depack_payload_spec{
-    "depack_payload",
-    "depack_payload",
-    "Deserialize a compressed binary string to a Protobuf message.",
-    {{"proto_module"}, {"message_type"}, {"binary_data"}},
-    3,
-    {"message"},
-    {},
-    {},
-    kLineDefDepackPayload,
-    depack_payload};
+    .name = "depack_payload",
+    .qualname = "depack_payload",
+    .doc = "Deserialize a compressed binary string to a Protobuf message.",
+    .params = {{.name = "proto_module"}, {.name = "message_type"}, {.name = "binary_data"}},
+    .n_required = 3,
+    .locals = {"message"},
+    .first_line = kLineDefDepackPayload,
+    .impl = depack_payload,
+};
 
 int module_code(int& line) {
     line = kLineImportImportlib;
@@ -79,17 +78,17 @@ int module_code(int& line) {
 }
 
 const frame::ModuleHooks hooks{
-    {
+    .names = {
         {&names.importlib, "importlib"},
         {&names.zlib, "zlib"},
         {&names.create_message, "create_message"},
         {&names.decompress, "decompress"},
         {&names.ParseFromString, "ParseFromString"},
     },
-    schema_loading::make_names,
-    {},
-    {&load_proto_module_spec, &create_message_spec, &depack_payload_spec},
-    module_code,
+    .make_constants = schema_loading::make_names,
+    .builtins = {},
+    .functions = {&load_proto_module_spec, &create_message_spec, &depack_payload_spec},
+    .module_code = module_code,
 };
 
 }  // namespace

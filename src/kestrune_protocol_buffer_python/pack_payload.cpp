@@ -382,17 +382,17 @@ PyObject* set_message_fields(Function* self, PyObject* const* args) {
 }
 
 frame::FunctionSpec set_message_fields_spec{
-    "set_message_fields",
-    "set_message_fields",
-    "Recursively set fields in a Protobuf message from a dictionary with error handling, "
-    "including parsing nested JSON strings.",
-    {{"message"}, {"data", &PyDict_Type}},
-    2,
-    {"key", "value", "field_descriptor", "field", "item", "sub_message"},
-    {{"data", "dict"}},
-    {},
-    kLineDefSetMessageFields,
-    set_message_fields};
+    .name = "set_message_fields",
+    .qualname = "set_message_fields",
+    .doc = "Recursively set fields in a Protobuf message from a dictionary with error handling, "
+           "including parsing nested JSON strings.",
+    .params = {{.name = "message"}, {.name = "data", .exact_type = &PyDict_Type}},
+    .n_required = 2,
+    .locals = {"key", "value", "field_descriptor", "field", "item", "sub_message"},
+    .annotations = {{"data", "dict"}},
+    .first_line = kLineDefSetMessageFields,
+    .impl = set_message_fields,
+};
 
 // ---- pack_payload ------------------------------------------------------------------
 
@@ -408,16 +408,15 @@ PyObject* pack_payload(Function* self, PyObject* const* args) {
     return payload.release();
 }
 
-frame::FunctionSpec pack_payload_spec{"pack_payload",
-                                      "pack_payload",
-                                      "Serialize a Protobuf message to a compressed binary string.",
-                                      {{"message"}},
-                                      1,
-                                      {},
-                                      {},
-                                      {},
-                                      kLineDefPackPayload,
-                                      pack_payload};
+frame::FunctionSpec pack_payload_spec{
+    .name = "pack_payload",
+    .qualname = "pack_payload",
+    .doc = "Serialize a Protobuf message to a compressed binary string.",
+    .params = {{.name = "message"}},
+    .n_required = 1,
+    .first_line = kLineDefPackPayload,
+    .impl = pack_payload,
+};
 
 // ---- module code ---------------------------------------------------------------------
 
@@ -464,7 +463,7 @@ int make_constants() {
 }
 
 const frame::ModuleHooks hooks{
-    {
+    .names = {
         {&names.importlib, "importlib"},
         {&names.json, "json"},
         {&names.zlib, "zlib"},
@@ -494,10 +493,10 @@ const frame::ModuleHooks hooks{
         {&names.repeated_tail, " is a repeated field, but a non-list value was provided"},
         {&names.message_tail, " is a message type, but a non-dict value was provided"},
     },
-    make_constants,
-    {{&builtin_print, "print"}},
-    {&create_message_spec, &load_proto_module_spec, &set_message_fields_spec, &pack_payload_spec},
-    module_code,
+    .make_constants = make_constants,
+    .builtins = {{&builtin_print, "print"}},
+    .functions = {&create_message_spec, &load_proto_module_spec, &set_message_fields_spec, &pack_payload_spec},
+    .module_code = module_code,
 };
 
 }  // namespace

@@ -45,29 +45,27 @@ int make_names() {
 }
 
 frame::FunctionSpec load_proto_module_spec(int first_line) {
-    return {"load_proto_module",
-            "load_proto_module",
-            "Dynamically load a Protobuf module.",
-            {{"proto_module_name_arg"}},
-            1,
-            {},
-            {},
-            {},
-            first_line,
-            load_proto_module};
+    return {
+        .name = "load_proto_module",
+        .qualname = "load_proto_module",
+        .doc = "Dynamically load a Protobuf module.",
+        .params = {{.name = "proto_module_name_arg"}},
+        .n_required = 1,
+        .first_line = first_line,
+        .impl = load_proto_module,
+    };
 }
 
 frame::FunctionSpec create_message_spec(int first_line) {
-    return {"create_message",
-            "create_message",
-            "Dynamically create a Protobuf message.",
-            {{"proto_module_param"}, {"message_type_param"}},
-            2,
-            {},
-            {},
-            {},
-            first_line,
-            create_message};
+    return {
+        .name = "create_message",
+        .qualname = "create_message",
+        .doc = "Dynamically create a Protobuf message.",
+        .params = {{.name = "proto_module_param"}, {.name = "message_type_param"}},
+        .n_required = 2,
+        .first_line = first_line,
+        .impl = create_message,
+    };
 }
 
 }  // namespace schema_loading

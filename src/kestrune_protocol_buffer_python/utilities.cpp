@@ -84,19 +84,26 @@ PyObject* custom_normpath(Function* self, PyObject* const* args) {
                               kLineBackslashes);
 }
 
-frame::FunctionSpec get_os_spec{"get_os", "get_os", nullptr, {}, 0, {}, {}, {},
-                                kLineDefGetOs, get_os};
+frame::FunctionSpec get_os_spec{
+    .name = "get_os",
+    .qualname = "get_os",
+    .doc = nullptr,
+    .n_required = 0,
+    .first_line = kLineDefGetOs,
+    .impl = get_os,
+};
 
-frame::FunctionSpec custom_normpath_spec{"custom_normpath",
-                                         "custom_normpath",
-                                         nullptr,
-                                         {{"path", &PyUnicode_Type}},
-                                         1,
-                                         {"normalized_path", "plat"},
-                                         {{"path", "str"}, {"return", "str"}},
-                                         {},
-                                         kLineDefCustomNormpath,
-                                         custom_normpath};
+frame::FunctionSpec custom_normpath_spec{
+    .name = "custom_normpath",
+    .qualname = "custom_normpath",
+    .doc = nullptr,
+    .params = {{.name = "path", .exact_type = &PyUnicode_Type}},
+    .n_required = 1,
+    .locals = {"normalized_path", "plat"},
+    .annotations = {{"path", "str"}, {"return", "str"}},
+    .first_line = kLineDefCustomNormpath,
+    .impl = custom_normpath,
+};
 
 int module_code(int& line) {
     line = kLineImportOs;
@@ -110,7 +117,7 @@ int module_code(int& line) {
 }
 
 const frame::ModuleHooks hooks{
-    {
+    .names = {
         {&names.os, "os"},
         {&names.platform, "platform"},
         {&names.path, "path"},
@@ -122,10 +129,10 @@ const frame::ModuleHooks hooks{
         {&names.slash, "/"},
         {&names.backslash, "\\"},
     },
-    nullptr,
-    {},
-    {&get_os_spec, &custom_normpath_spec},
-    module_code,
+    .make_constants = nullptr,
+    .builtins = {},
+    .functions = {&get_os_spec, &custom_normpath_spec},
+    .module_code = module_code,
 };
 
 }  // namespace

@@ -268,7 +268,7 @@ int module_code(int& line) {
 }
 
 const frame::ModuleHooks hooks{
-    {
+    .names = {
         {&names.google_protobuf, "google.protobuf"},
         {&names.google_protobuf_internal, "google.protobuf.internal"},
         {&names.descriptor, "descriptor"},
@@ -292,10 +292,10 @@ const frame::ModuleHooks hooks{
         {&names._serialized_start, "_serialized_start"},
         {&names._serialized_end, "_serialized_end"},
     },
-    make_constants,
-    {},
-    {},
-    module_code,
+    .make_constants = make_constants,
+    .builtins = {},
+    .functions = {},
+    .module_code = module_code,
 };
 
 }  // namespace
