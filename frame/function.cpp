@@ -2,6 +2,7 @@
 
 #include "errors.h"
 #include "module.h"
+#include "recursion.h"
 
 #include <structmember.h>
 
@@ -77,15 +78,14 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         }
     }
     // Recursive walks come back through here, so the interpreter's guard bounds them.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = nullptr;
+    RecursionGuard guard(spec.recursion_units, " while calling a Python object");
+    if (!guard) return nullptr;
     try {
-        result = spec.impl(self, bound);
+        return spec.impl(self, bound);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+        return nullptr;
     }
-    Py_LeaveRecursiveCall();
-    return result;
 }
 
 int function_traverse(PyObject* obj, visitproc visit, void* arg) {
@@ -172,6 +172,13 @@ int set_defaults(Function* self, PyObject* value, void*) {
 
 PyObject* get_code(Function* self, void*) { return Py_NewRef(self->spec->code); }
 
+// No parameter is keyword-only, so there are never keyword-only defaults.
+PyObject* get_kwdefaults(Function*, void*) { Py_RETURN_NONE; }
+
+// Reading the function through a class or an instance gives the function
+// itself, as it always did; having __get__ lets pydoc treat it as a routine.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
 PyObject* get_annotations(Function* self, void*) {
     if (!self->annotations) {
         self->annotations = PyDict_New();
@@ -199,6 +206,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", reinterpret_cast<getter>(get_defaults),
      reinterpret_cast<setter>(set_defaults), nullptr, nullptr},
     {"__code__", reinterpret_cast<getter>(get_code), nullptr, nullptr, nullptr},
+    {"__kwdefaults__", reinterpret_cast<getter>(get_kwdefaults), nullptr, nullptr, nullptr},
     {"__annotations__", reinterpret_cast<getter>(get_annotations),
      reinterpret_cast<setter>(set_annotations), nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -233,6 +241,7 @@ PyTypeObject function_type = [] {
     t.tp_members = function_members;
     t.tp_getset = function_getset;
     t.tp_dictoffset = offsetof(Function, dict);
+    t.tp_descr_get = function_descr_get;
     return t;
 }();
 
@@ -256,6 +265,37 @@ Ref tuple_of_texts(const std::vector<const char*>& items) {
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
     }
     return tuple;
+}
+
+// The function's __code__: the interpreter's own empty code object, whose
+// bytecode raises AssertionError when run, with the function's argument count,
+// variable names (parameters, then locals), qualified name and flags put in;
+// its name, file name and first line come from the constructor.
+Ref make_code(const ModuleState& state, const FunctionSpec& spec, PyObject* qualname) {
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(state.code_file.c_str(), spec.name, spec.first_line)));
+    if (!empty) return {};
+    std::vector<const char*> varnames;
+    for (const Param& p : spec.params) varnames.push_back(p.name);
+    varnames.insert(varnames.end(), spec.locals.begin(), spec.locals.end());
+    Ref varnames_tuple = tuple_of_texts(varnames);
+    Ref argcount = Ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(spec.params.size())));
+    Ref nlocals = Ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(varnames.size())));
+    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref changes = Ref::steal(PyDict_New());
+    if (!varnames_tuple || !argcount || !nlocals || !flags || !changes) return {};
+    const std::pair<const char*, PyObject*> items[] = {
+        {"co_argcount", argcount.get()},      {"co_nlocals", nlocals.get()},
+        {"co_varnames", varnames_tuple.get()}, {"co_flags", flags.get()},
+        {"co_qualname", qualname},
+    };
+    for (const auto& [key, value] : items) {
+        if (PyDict_SetItemString(changes.get(), key, value) < 0) return {};
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!replace || !no_args) return {};
+    return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
 }
 
 }  // namespace
@@ -314,19 +354,23 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* defaults, PyObject* cons
 int prepare(ModuleState& state, FunctionSpec& spec) {
     if (spec.code) return 0;  // made by an earlier, failed initialisation
     if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0) return -1;
+    // Binding writes parameters into fixed arrays of kMaxParams entries.
+    if (spec.params.size() > static_cast<size_t>(kMaxParams)) {
+        PyErr_Format(PyExc_SystemError, "%s() has more than %zd parameters", spec.name,
+                     kMaxParams);
+        return -1;
+    }
     spec.state = &state;
+    std::vector<Ref> param_names;
     for (const Param& p : spec.params) {
-        Ref name = text(p.name);
-        if (!name) return -1;
-        spec.param_names.push_back(name.release());
+        param_names.push_back(text(p.name));
+        if (!param_names.back()) return -1;
     }
     Ref name = text(spec.name);
     Ref qualname = text(spec.qualname);
-    Ref traceback_name =
-        Ref::steal(PyUnicode_FromFormat("%s.%s", state.full_name,
-                                        dotted_name(spec.qualname).c_str()));
+    Ref traceback_name = text(
+        (std::string(state.full_name) + "." + dotted_name(spec.qualname)).c_str());
     if (!name || !qualname || !traceback_name) return -1;
-    PyUnicode_InternInPlace(reinterpret_cast<PyObject**>(&traceback_name));
     Ref defaults;
     if (!spec.defaults.empty()) {
         defaults = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.defaults.size())));
@@ -335,25 +379,14 @@ int prepare(ModuleState& state, FunctionSpec& spec) {
             PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i),
                              Py_NewRef(*spec.defaults[i]));
     }
-    std::vector<const char*> varnames;
-    for (const Param& p : spec.params) varnames.push_back(p.name);
-    varnames.insert(varnames.end(), spec.locals.begin(), spec.locals.end());
-    Ref varnames_tuple = tuple_of_texts(varnames);
-    Ref empty_tuple = Ref::steal(PyTuple_New(0));
-    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    Ref filename = Ref::steal(PyUnicode_FromString(state.code_file.c_str()));
-    if (!varnames_tuple || !empty_tuple || !empty_bytes || !filename) return -1;
-    auto* code = PyCode_New(
-        static_cast<int>(spec.params.size()), 0, static_cast<int>(varnames.size()), 0,
-        CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(), empty_tuple.get(), empty_tuple.get(),
-        varnames_tuple.get(), empty_tuple.get(), empty_tuple.get(), filename.get(), name.get(),
-        qualname.get(), spec.first_line, empty_bytes.get(), empty_bytes.get());
+    Ref code = make_code(state, spec, qualname.get());
     if (!code) return -1;
+    for (Ref& param_name : param_names) spec.param_names.push_back(param_name.release());
     spec.name_obj = name.release();
     spec.qualname_obj = qualname.release();
     spec.traceback_name = traceback_name.release();
     spec.defaults_tuple = defaults.release();
-    spec.code = reinterpret_cast<PyObject*>(code);
+    spec.code = code.release();
     return 0;
 }
 

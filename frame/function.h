@@ -37,6 +37,9 @@ struct FunctionSpec {
     std::vector<PyObject**> defaults;  // constants for the trailing parameters with defaults
     int first_line;
     Impl impl;
+    // Units of the interpreter's recursion limit that one call charges: more
+    // than one for a function that recurses through itself with a deep C stack.
+    int recursion_units = 1;
 
     // Made once by prepare().
     ModuleState* state = nullptr;
@@ -65,7 +68,7 @@ struct Function {
 };
 
 // Readies the function type and builds the spec's per-process objects;
-// -1 with an exception set.
+// -1 with an exception set (SystemError for more than kMaxParams parameters).
 int prepare(ModuleState& state, FunctionSpec& spec);
 
 // A new function object for a prepared spec, or null with an exception set.

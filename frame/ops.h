@@ -4,6 +4,7 @@
 #include "ref.h"
 
 #include <initializer_list>
+#include <vector>
 
 namespace frame {
 
@@ -38,13 +39,21 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
 
 // Calls the method `name` of `self` with positional arguments. New reference or null.
 inline Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
-    PyObject* stack[8];
+    // `self` goes in front of the arguments; short lists stay on the C stack.
+    constexpr size_t kInline = 8;
+    PyObject* small[kInline];
+    std::vector<PyObject*> large;
+    const size_t n = args.size() + 1;
+    PyObject** stack = small;
+    if (n > kInline) {
+        large.resize(n);
+        stack = large.data();
+    }
     stack[0] = self;
-    Py_ssize_t n = 1;
-    for (PyObject* a : args) stack[n++] = a;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, static_cast<size_t>(n) |
-                                                                 PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr));
+    size_t i = 1;
+    for (PyObject* a : args) stack[i++] = a;
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 inline Ref get_attr(PyObject* obj, PyObject* name) {
