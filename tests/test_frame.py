@@ -2,7 +2,9 @@
 import copy
 import ctypes
 import importlib
+import inspect
 import pickle
+import pydoc
 import shutil
 import subprocess
 import sys
@@ -135,6 +137,53 @@ def test_function_attributes(module, name, first_line):
     assert code.co_firstlineno == first_line
     assert code.co_varnames[: code.co_argcount] == func.__code__.co_varnames[: code.co_argcount]
     assert repr(func).startswith(f"<function {name} at ")
+
+
+def test_running_a_code_object_raises_instead_of_crashing():
+    # The code objects once carried no bytecode: running one crashed the process.
+    out = check_python(
+        f"""
+        import types
+        from kestrune_protocol_buffer_python import open_payload, pack_payload, utilities
+        for module, name, _ in {[(m.__name__.rsplit(".", 1)[1], n, l) for m, n, l in FUNCTIONS]!r}:
+            code = getattr(globals()[module], name).__code__
+            for run in (lambda: exec(code, {{}}),
+                        lambda: types.FunctionType(code, {{}})(*range(code.co_argcount))):
+                try:
+                    run()
+                except Exception as exc:
+                    print(type(exc).__name__)
+        """
+    )
+    # exec() supplies no arguments, so a code object that takes some fails first.
+    expected = []
+    for func in (getattr(module, name) for module, name, _ in FUNCTIONS):
+        expected += ["TypeError" if func.__code__.co_argcount else "AssertionError",
+                     "AssertionError"]
+    assert out.split() == expected
+
+
+@pytest.mark.parametrize(
+    "func, signature",
+    [
+        (pack_payload.set_message_fields, "(message, data: 'dict')"),
+        (pack_payload.create_message, "(proto_module_param, message_type_param)"),
+        (open_payload.depack_payload, "(proto_module, message_type, binary_data)"),
+        (utilities.custom_normpath, "(path: 'str') -> 'str'"),
+        (utilities.get_os, "()"),
+    ],
+)
+def test_signature_and_help(func, signature):
+    assert str(inspect.signature(func)) == signature
+    assert func.__kwdefaults__ is None
+    page = pydoc.render_doc(func, renderer=pydoc.plaintext)
+    assert f"{func.__name__}{signature}" in page
+
+
+def test_function_read_through_a_class_is_the_function_itself():
+    holder = type("Holder", (), {"fill": pack_payload.set_message_fields})
+    assert holder.fill is pack_payload.set_message_fields
+    assert holder().fill is pack_payload.set_message_fields
 
 
 @pytest.mark.parametrize(

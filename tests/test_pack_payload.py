@@ -2,6 +2,7 @@
 import builtins
 import collections
 import json
+import os
 import sys
 import types
 import zlib
@@ -12,6 +13,7 @@ from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 from hypothesis import HealthCheck, given, settings
 
 import records
+from conftest import check_python
 from records import PACK_FILE, PACK_NAME, PACK_PAYLOAD_NAME, entries
 from kestrune_protocol_buffer_python import pack_payload
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
@@ -562,7 +564,11 @@ def test_deep_nesting_ends_in_recursion_error(road, shape):
     assert node.SerializeToString() == b""
 
 
-def test_moderate_nesting_fills(road):
+def test_moderate_nesting_fills(road, monkeypatch):
+    # Each level charges the recursion limit for the C stack it uses, several
+    # units a level, so records this deep need a raised limit.
+    monkeypatch.setattr(sys, "getrecursionlimit", sys.getrecursionlimit)
+    sys.setrecursionlimit(10_000)
     node = fill(road.Node(), {"value": 1, "child": records.nested(200, "child"),
                               "kids": [records.nested_kids(200)]})
     assert node.value == 1
@@ -570,6 +576,115 @@ def test_moderate_nesting_fills(road):
     while inner.kids:
         depth, inner = depth + 1, inner.kids[0]
     assert depth == 200
+
+
+SMALL_STACK = """
+import sys, threading, json
+sys.path.insert(0, {tests!r})
+import records
+from kestrune_protocol_buffer_python import pack_payload
+
+class Factory:
+    def mktemp(self, name):
+        import pathlib, tempfile
+        return pathlib.Path(tempfile.mkdtemp())
+
+road = records.road_schema(Factory())
+shapes = {{"child": records.nested(600, "child"), "kids": records.nested_kids(600),
+          "text": {{"child": json.dumps(records.nested(300, "child"))}}}}
+threading.stack_size(256 * 1024)
+
+def run():
+    try:
+        json.loads("[" * 5000 + "]" * 5000)
+    except RecursionError:
+        print("json", "RecursionError")
+    for name, data in shapes.items():
+        try:
+            pack_payload.set_message_fields(road.Node(), data)
+        except RecursionError:
+            print(name, "RecursionError")
+
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+"""
+
+
+def test_deep_records_on_a_small_thread_stack_raise_recursion_error():
+    # Where the interpreter's own json is safe, the fill is too.
+    out = check_python(SMALL_STACK.format(tests=os.path.dirname(os.path.abspath(__file__))))
+    assert out.split("\n")[:-1] == [f"{name} RecursionError" for name in
+                                    ("json", "child", "kids", "text")]
+
+
+# ---- interrupts ---------------------------------------------------------------------------
+
+
+class Interrupting:
+    DESCRIPTOR = types.SimpleNamespace(name="Interrupting", fields_by_name={})
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getattr__(self, name):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_an_interrupt_while_looking_a_key_up_propagates(error, capsys):
+    with pytest.raises(error) as excinfo:
+        fill(Interrupting(error), {"Field": 1})
+    assert entries(excinfo) == at(20)
+    assert capsys.readouterr().out == ""
+
+
+# ---- the field that failed ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "make, data, error, note",
+    [
+        (TopLevelMessage, {"RawData": {"UserInfo": {"AuthorSocialID": 5}}}, TypeError,
+         "TopLevelMessage.RawData.UserInfo.AuthorSocialID"),
+        (TopLevelMessage, {"RawData": '{"UserInfo": {"AuthorSocialID": 5}}'}, TypeError,
+         "TopLevelMessage.RawData.UserInfo.AuthorSocialID"),
+        (TopLevelMessage, {"ServiceName": "s", "ChannelGroup": "x"}, TypeError,
+         "TopLevelMessage.ChannelGroup"),
+        (TopLevelMessage, {"BrandInfo": {"BrandSettings": "{bad"}}, json.JSONDecodeError,
+         "TopLevelMessage.BrandInfo.BrandSettings"),
+        (TopLevelMessage, {"RawData": {1: 2}}, TypeError, "TopLevelMessage.RawData"),
+        (TopLevelMessage, {"DESCRIPTOR": 1}, KeyError, "TopLevelMessage.DESCRIPTOR"),
+        (TopLevelMessage, {"RawData": Record()}, TypeError, "TopLevelMessage.RawData"),
+        (TopLevelMessage, {1: 2}, TypeError, None),
+        ("Basket", {"Entries": [{"Label": "a"}, {"Inner": {"Count": "x"}}]}, TypeError,
+         "Basket.Entries.Inner.Count"),
+        ("Basket", {"Entries": [5]}, TypeError, "Basket.Entries"),
+        ("Basket", {"Numbers": [1, "x"]}, TypeError, "Basket.Numbers"),
+        ("Node", records.nested(100_000, "child"), RecursionError, None),
+    ],
+)
+def test_a_failure_names_the_field_in_one_note(road, make, data, error, note):
+    message = getattr(road, make)() if isinstance(make, str) else make()
+    with pytest.raises(error) as excinfo:
+        fill(message, data)
+    notes = getattr(excinfo.value, "__notes__", [])
+    if note is None and error is RecursionError:
+        assert len(notes) == 1 and notes[0].startswith("while filling Node.child.child.")
+    else:
+        assert notes == ([] if note is None else [f"while filling {note}"])
+
+
+def test_the_note_leaves_the_exception_as_it_was():
+    data = {"RawData": {"UserInfo": {"AuthorSocialID": 5}}}
+    with pytest.raises(TypeError) as excinfo:
+        fill(TopLevelMessage(), data)
+    exc = excinfo.value
+    assert (exc.__context__, exc.__cause__) == (None, None)
+    assert entries(excinfo) == at(42, 42, 46)
+    with pytest.raises(TypeError) as direct:
+        TopLevelMessage().RawData.UserInfo.AuthorSocialID = 5
+    assert str(exc) == str(direct.value)
 
 
 # ---- references -------------------------------------------------------------------------
@@ -724,6 +839,37 @@ def fresh_message_class(index):
     pool = descriptor_pool.DescriptorPool()
     pool.Add(file)
     return message_factory.GetMessageClass(pool.FindMessageTypeByName(f"fresh{index}.Fresh"))
+
+
+def test_filled_classes_and_their_pools_are_freed():
+    out = check_python(
+        """
+        import gc, weakref
+        from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
+        from google.protobuf.descriptor import FieldDescriptor
+        from kestrune_protocol_buffer_python import pack_payload
+
+        def fresh(index):
+            file = descriptor_pb2.FileDescriptorProto(name=f"f{index}.proto", package=f"f{index}")
+            message = file.message_type.add(name="Fresh")
+            message.field.add(name="text", number=1, type=FieldDescriptor.TYPE_STRING,
+                              label=FieldDescriptor.LABEL_OPTIONAL)
+            pool = descriptor_pool.DescriptorPool()
+            pool.Add(file)
+            return message_factory.GetMessageClass(pool.FindMessageTypeByName(f"f{index}.Fresh"))
+
+        classes = []
+        for index in range(1100):
+            cls = fresh(index)
+            assert pack_payload.set_message_fields(cls(), {"text": "x"}).text == "x"
+            classes.append(weakref.ref(cls))
+            del cls
+        gc.collect()
+        print(sum(ref() is not None for ref in classes))
+        """
+    )
+    # Each class held its pool alive, so no class alive means no pool either.
+    assert out.split() == ["0"]
 
 
 def test_walk_survives_its_class_table_being_dropped(monkeypatch):

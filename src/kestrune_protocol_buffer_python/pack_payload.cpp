@@ -3,9 +3,13 @@
 #include "frame/errors.h"
 #include "frame/module.h"
 #include "frame/ops.h"
+#include "frame/recursion.h"
 #include "schema_loading.h"
 
+#include <cstdint>
 #include <cstring>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -44,6 +48,9 @@ struct Names {
     PyObject* error_field;
     PyObject* repeated_tail;
     PyObject* message_tail;
+    PyObject* dot;
+    PyObject* while_filling;
+    PyObject* add_note;
 } names;
 
 struct Constants {
@@ -106,29 +113,6 @@ int print_line(std::initializer_list<PyObject*> pieces) {
     return printed ? 0 : -1;
 }
 
-// `descriptor_attribute == FieldDescriptor.<constant>`: 1, 0, or -1 with an exception set.
-int equals_field_constant(PyObject* field_descriptor, PyObject* attribute, PyObject* constant) {
-    Ref value = frame::get_attr(field_descriptor, attribute);
-    if (!value) return -1;
-    Ref field_descriptor_class = frame::lookup_global(state, names.FieldDescriptor);
-    if (!field_descriptor_class) return -1;
-    Ref expected = frame::get_attr(field_descriptor_class.get(), constant);
-    if (!expected) return -1;
-    return PyObject_RichCompareBool(value.get(), expected.get(), Py_EQ);
-}
-
-// Whether a field is repeated: the runtime's `is_repeated` where the
-// descriptor has it (protobuf 6 deprecates `label` and protobuf 7 removed it,
-// so reading `label` alone would fail for every field), else the comparison
-// `label == FieldDescriptor.LABEL_REPEATED` of older runtimes.
-int is_repeated(PyObject* field_descriptor) {
-    Ref flag = frame::get_attr(field_descriptor, names.is_repeated);
-    if (flag) return PyObject_IsTrue(flag.get());
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return equals_field_constant(field_descriptor, names.label, names.LABEL_REPEATED);
-}
-
 // json.loads(text), with `json` looked up in the module namespace.
 Ref json_loads(PyObject* text) {
     Ref json = frame::lookup_global(state, names.json);
@@ -144,12 +128,64 @@ Ref recurse(PyObject* sub_message, PyObject* data) {
     return frame::call(function.get(), {sub_message, data});
 }
 
+// ---- what kind of field ----------------------------------------------------------------
+//
+// A field's kind comes from two questions asked of its descriptor: is it
+// repeated, and are its values messages. The field tables ask both once per
+// class; the general path asks them when the walk reaches them (the message
+// question once per item of a repeated field), since a descriptor of another
+// kind may answer differently each time.
+
+enum FieldKind : long { kScalar = 0, kMessage = 1, kRepeatedScalar = 2, kRepeatedMessage = 3 };
+
+constexpr FieldKind kind_of(bool repeated, bool message) {
+    return static_cast<FieldKind>((repeated ? kRepeatedScalar : kScalar) | (message ? kMessage : 0));
+}
+
+// `descriptor_attribute == constant`: 1, 0, or -1 with an exception set.
+int attribute_equals(PyObject* field_descriptor, PyObject* attribute, PyObject* constant) {
+    Ref value = frame::get_attr(field_descriptor, attribute);
+    if (!value) return -1;
+    return PyObject_RichCompareBool(value.get(), constant, Py_EQ);
+}
+
+// `FieldDescriptor.<constant>`, with FieldDescriptor looked up in the module namespace.
+Ref field_constant(PyObject* constant) {
+    Ref field_descriptor_class = frame::lookup_global(state, names.FieldDescriptor);
+    if (!field_descriptor_class) return {};
+    return frame::get_attr(field_descriptor_class.get(), constant);
+}
+
+// Whether a field is repeated: the runtime's `is_repeated` where the
+// descriptor has it (protobuf 6 deprecates `label` and protobuf 7 removed it,
+// so reading `label` alone would fail for every field), else the comparison
+// `label == FieldDescriptor.LABEL_REPEATED` of older runtimes.
+int is_repeated(PyObject* field_descriptor) {
+    Ref flag = frame::get_attr(field_descriptor, names.is_repeated);
+    if (flag) return PyObject_IsTrue(flag.get());
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    Ref label_repeated = field_constant(names.LABEL_REPEATED);
+    if (!label_repeated) return -1;
+    return attribute_equals(field_descriptor, names.label, label_repeated.get());
+}
+
+// Whether the field's values are messages: `type == type_message`, where
+// `type_message` is FieldDescriptor.TYPE_MESSAGE, or null to read it now.
+int holds_messages(PyObject* field_descriptor, PyObject* type_message = nullptr) {
+    Ref constant = type_message ? Ref::borrow(type_message) : field_constant(names.TYPE_MESSAGE);
+    if (!constant) return -1;
+    return attribute_equals(field_descriptor, names.type, constant.get());
+}
+
+// ---- filling one field -----------------------------------------------------------------
+
 // Fills a repeated field from a list value: message elements are added and
-// filled (JSON text parsed first), scalar elements appended.
-// `field_descriptor` is read for every item; when it is null, `message_items`
-// (taken from the message class's field table) says what the items are.
+// filled (JSON text parsed first), scalar elements appended. When
+// `item_descriptor` is set, it is asked for every item whether items are
+// messages; otherwise `kind` says so.
 PyObject* fill_repeated(Function* self, PyObject* message, PyObject* key, PyObject* value,
-                        PyObject* field_descriptor, bool message_items) {
+                        FieldKind kind, PyObject* item_descriptor) {
     Ref field = frame::get_attr(message, key);
     if (!field) return frame::fail_at(self, kLineRepeatedField);
     if (!PyList_Check(value)) {
@@ -160,10 +196,8 @@ PyObject* fill_repeated(Function* self, PyObject* message, PyObject* key, PyObje
     Ref items = Ref::steal(PyObject_GetIter(value));
     if (!items) return frame::fail_at(self, kLineForItems);
     while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
-        const int is_message =
-            field_descriptor
-                ? equals_field_constant(field_descriptor, names.type, names.TYPE_MESSAGE)
-                : message_items;
+        const int is_message = item_descriptor ? holds_messages(item_descriptor)
+                                               : kind == kRepeatedMessage;
         if (is_message < 0) return frame::fail_at(self, kLineItemTypeTest);
         if (!is_message) {
             Ref appended = frame::call_method(field.get(), names.append, {item.get()});
@@ -207,6 +241,20 @@ PyObject* set_scalar(Function* self, PyObject* message, PyObject* key, PyObject*
     return Py_None;
 }
 
+// Fills one field of a known kind; Py_None (borrowed) when done, null on error.
+PyObject* fill_field(Function* self, PyObject* message, PyObject* key, PyObject* value,
+                     FieldKind kind, PyObject* item_descriptor = nullptr) {
+    switch (kind) {
+        case kMessage:
+            return fill_message(self, message, key, value);
+        case kRepeatedScalar:
+        case kRepeatedMessage:
+            return fill_repeated(self, message, key, value, kind, item_descriptor);
+        default:
+            return set_scalar(self, message, key, value);
+    }
+}
+
 // ---- field tables ---------------------------------------------------------------------
 //
 // For the runtime's own message classes everything the walk asks a field's
@@ -216,12 +264,48 @@ PyObject* set_scalar(Function* self, PyObject* message, PyObject* key, PyObject*
 // other key, and every message of another kind of class, takes the general
 // path. A table is used only while the message's DESCRIPTOR and the module's
 // FieldDescriptor.TYPE_MESSAGE are those it was built from.
+//
+// The cache belongs to the module and holds at most kMaxFieldTables classes.
+// It keeps neither a class nor its descriptor alive (a descriptor keeps its
+// pool, and the pool its classes): each entry holds a weak reference to its
+// class, whose callback removes the entry as the class dies, and knows the
+// descriptor only by address. While the class lives it holds that descriptor,
+// so the address cannot be reused for another object.
 
-enum FieldKind : long { kScalar = 0, kMessage = 1, kRepeatedScalar = 2, kRepeatedMessage = 3 };
+struct FieldTable {
+    Ref class_ref;            // weak reference to the class; its callback drops the entry
+    const void* descriptor;   // identity of the DESCRIPTOR the table was built from
+    Ref type_message;         // FieldDescriptor.TYPE_MESSAGE when it was built
+    Ref table;                // {field name: kind}
+};
 
-// {message class: (descriptor, TYPE_MESSAGE value, {field name: kind})}
-PyObject* field_tables = nullptr;
-constexpr Py_ssize_t kMaxFieldTables = 1024;
+constexpr size_t kMaxFieldTables = 1024;
+
+// Never destroyed: it holds interpreter objects, which must not be released
+// after the interpreter has gone at exit.
+auto& field_tables = *new std::unordered_map<PyTypeObject*, FieldTable>();
+
+// The weak references' callback, made once.
+PyObject* drop_table_callback = nullptr;
+
+// Removes the entry of a class that is being destroyed.
+PyObject* drop_table(PyObject*, PyObject* class_ref) {
+    for (auto it = field_tables.begin(); it != field_tables.end(); ++it) {
+        if (it->second.class_ref.get() == class_ref) {
+            FieldTable gone = std::move(it->second);  // released after the map is consistent
+            field_tables.erase(it);
+            break;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef drop_table_def = {
+    .ml_name = "drop_field_table",
+    .ml_meth = drop_table,
+    .ml_flags = METH_O,
+    .ml_doc = nullptr,
+};
 
 // True for classes of the runtime's compiled message type that keep its
 // attribute access (user code cannot subclass them further).
@@ -248,12 +332,10 @@ Ref build_field_table(PyObject* descriptor, PyObject* type_message) {
         Ref name = frame::get_attr(field_descriptor.get(), names.name);
         if (!name || !PyUnicode_CheckExact(name.get())) return {};
         const int repeated = is_repeated(field_descriptor.get());
-        Ref type = frame::get_attr(field_descriptor.get(), names.type);
-        if (repeated < 0 || !type) return {};
-        const int message = PyObject_RichCompareBool(type.get(), type_message, Py_EQ);
+        if (repeated < 0) return {};
+        const int message = holds_messages(field_descriptor.get(), type_message);
         if (message < 0) return {};
-        const long kind_value = (repeated ? kRepeatedScalar : kScalar) + (message ? kMessage : 0);
-        Ref kind = Ref::steal(PyLong_FromLong(kind_value));
+        Ref kind = Ref::steal(PyLong_FromLong(kind_of(repeated, message)));
         if (!kind || PyDict_SetItem(table.get(), name.get(), kind.get()) < 0) return {};
     }
     if (PyErr_Occurred()) return {};
@@ -268,49 +350,145 @@ Ref field_table_for(PyObject* message) {
     PyTypeObject* type = Py_TYPE(message);
     if (!has_runtime_attributes(type)) return {};
     Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
-    Ref field_descriptor_class =
-        descriptor ? frame::lookup_global(state, names.FieldDescriptor) : Ref();
-    Ref type_message = field_descriptor_class
-                           ? frame::get_attr(field_descriptor_class.get(), names.TYPE_MESSAGE)
-                           : Ref();
+    Ref type_message = descriptor ? field_constant(names.TYPE_MESSAGE) : Ref();
     if (!type_message) {
         PyErr_Clear();
         return {};
     }
-    PyObject* entry = PyDict_GetItemWithError(field_tables, reinterpret_cast<PyObject*>(type));
-    if (entry && PyTuple_GET_ITEM(entry, 0) == descriptor.get() &&
-        PyTuple_GET_ITEM(entry, 1) == type_message.get())
-        return Ref::borrow(PyTuple_GET_ITEM(entry, 2));
+    if (auto found = field_tables.find(type); found != field_tables.end()) {
+        const FieldTable& entry = found->second;
+        if (entry.descriptor == descriptor.get() && entry.type_message.get() == type_message.get())
+            return Ref::borrow(entry.table.get());
+    }
+    // Everything that may run interpreter code (and so the callback) comes
+    // before the map is changed.
     Ref table = build_field_table(descriptor.get(), type_message.get());
-    Ref new_entry = table ? Ref::steal(PyTuple_Pack(3, descriptor.get(), type_message.get(),
-                                                    table.get()))
+    Ref class_ref = table ? Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(type),
+                                                        drop_table_callback))
                           : Ref();
-    if (!new_entry) {
+    if (!class_ref) {
         PyErr_Clear();
         return {};
     }
-    // Classes made on the fly (fresh pools) must not pile up without bound.
-    if (PyDict_GET_SIZE(field_tables) >= kMaxFieldTables) PyDict_Clear(field_tables);
-    if (PyDict_SetItem(field_tables, reinterpret_cast<PyObject*>(type), new_entry.get()) < 0)
-        PyErr_Clear();  // the table still serves this walk
+    FieldTable replaced;  // released after the map is consistent
+    if (auto found = field_tables.find(type); found != field_tables.end()) {
+        replaced = std::move(found->second);
+        field_tables.erase(found);
+    } else if (field_tables.size() >= kMaxFieldTables) {
+        // Classes made on the fly (fresh pools) must not pile up: drop one.
+        replaced = std::move(field_tables.begin()->second);
+        field_tables.erase(field_tables.begin());
+    }
+    field_tables.emplace(type, FieldTable{.class_ref = std::move(class_ref),
+                                          .descriptor = descriptor.get(),
+                                          .type_message = std::move(type_message),
+                                          .table = Ref::borrow(table.get())});
     return table;
 }
 
-// A pair whose key the field table knows.
-PyObject* fill_known_field(Function* self, PyObject* message, PyObject* key, PyObject* value,
-                           long kind) {
-    switch (kind) {
-        case kMessage:
-            return fill_message(self, message, key, value);
-        case kRepeatedScalar:
-        case kRepeatedMessage:
-            return fill_repeated(self, message, key, value, nullptr, kind == kRepeatedMessage);
-        default:
-            return set_scalar(self, message, key, value);
-    }
+// ---- the walk -------------------------------------------------------------------------
+//
+// Per-thread state of the walk in progress on this thread, for the two things
+// one level cannot know alone: how much C stack the levels above it use, and
+// the path of field names from the outermost message down to it.
+
+struct Walk {
+    int depth = 0;               // levels entered and not yet left
+    std::uintptr_t base = 0;     // stack address at the outermost level
+    std::size_t last_step = 0;   // stack one level used, as last measured
+    int units = 0;               // recursion units the entered levels charge
+    PyObject* root = nullptr;    // the outermost message (borrowed)
+    std::vector<PyObject*> path; // key being filled at each level (borrowed)
+    PyObject* noted = nullptr;   // the exception that carries the path note
+    int noted_depth = 0;         // the level that added it
+};
+
+thread_local Walk walk;
+
+std::uintptr_t stack_address() {
+    volatile char probe = 0;
+    return reinterpret_cast<std::uintptr_t>(&probe);
 }
 
-// One (key, value) pair of the record; Py_None (borrowed) when done, null on error.
+// One level of the walk: charges the recursion guard for the C stack the levels
+// above really use (beyond the one unit of the call itself), and restores the
+// walk's state however the level ends.
+class Level {
+public:
+    Level(PyObject* message) : guard_(due_units(), " while calling a Python object") {
+        if (!guard_) return;
+        if (walk.depth == 0) {
+            walk.root = message;
+            walk.noted = nullptr;
+        }
+        walk.units += 1 + extra_;
+        walk.path.resize(static_cast<size_t>(walk.depth) + 1);
+        walk.path[walk.depth] = nullptr;
+        ++walk.depth;
+        entered_ = true;
+    }
+    ~Level() {
+        if (!entered_) return;
+        --walk.depth;
+        walk.units -= 1 + extra_;
+        if (walk.depth == 0) walk.root = walk.noted = nullptr;
+    }
+    Level(const Level&) = delete;
+    Level& operator=(const Level&) = delete;
+    explicit operator bool() const { return entered_; }
+
+private:
+    int due_units() {
+        const std::uintptr_t here = stack_address();
+        if (walk.depth == 0) {
+            walk.base = here;
+            walk.units = 0;
+            return extra_ = 0;
+        }
+        const std::size_t used = walk.base > here ? walk.base - here : here - walk.base;
+        const std::size_t step = used / static_cast<std::size_t>(walk.depth);
+        walk.last_step = step;
+        // What the levels above use plus what this one will, in units.
+        const int due = frame::units_for_stack(used + step) - walk.units - 1;
+        return extra_ = due > 0 ? due : 0;
+    }
+    int extra_ = 0;
+    frame::RecursionGuard guard_;
+    bool entered_ = false;
+};
+
+// Adds the note "while filling <root type>.<key>.<key>..." to the exception
+// that is set, naming the field of this level that failed, unless a deeper
+// level has already noted this exception. Never fails: the exception stays as
+// it was if the note cannot be made.
+void note_failed_field(PyObject* key) {
+    if (!PyUnicode_Check(key)) return;  // no field to name: an enclosing level names its own
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    const int level = walk.depth - 1;
+    if (value && !(value == walk.noted && walk.noted_depth > level)) {
+        Ref descriptor = frame::get_attr(walk.root, names.DESCRIPTOR);
+        Ref root_name = descriptor ? frame::get_attr(descriptor.get(), names.name) : Ref();
+        Ref pieces = Ref::steal(PyList_New(0));
+        bool ok = root_name && PyUnicode_Check(root_name.get()) && pieces &&
+                  PyList_Append(pieces.get(), root_name.get()) == 0;
+        for (int i = 0; ok && i < level; ++i) ok = PyList_Append(pieces.get(), walk.path[i]) == 0;
+        ok = ok && PyList_Append(pieces.get(), key) == 0;
+        Ref dotted = ok ? Ref::steal(PyUnicode_Join(names.dot, pieces.get())) : Ref();
+        Ref note = dotted ? Ref::steal(PyUnicode_Concat(names.while_filling, dotted.get())) : Ref();
+        Ref added = note ? frame::call_method(value, names.add_note, {note.get()}) : Ref();
+        if (added) {
+            walk.noted = value;
+            walk.noted_depth = level;
+        }
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+}
+
+// One (key, value) pair whose key the field table does not know; Py_None
+// (borrowed) when done, null on error.
 PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) {
         PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
@@ -318,6 +496,11 @@ PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* 
     }
     Ref present = frame::get_attr(message, key);
     if (!present) {
+        // A failed lookup means "not a field", whatever it raised; but an
+        // interrupt, an exit or running out of memory is not an answer about
+        // the field and must reach the caller.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+            return frame::fail_at(self, kLineHasattr);
         PyErr_Clear();
         Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
         Ref type_name = descriptor ? frame::get_attr(descriptor.get(), names.name) : Ref();
@@ -334,14 +517,11 @@ PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* 
 
     const int repeated = is_repeated(field_descriptor.get());
     if (repeated < 0) return frame::fail_at(self, kLineLabelTest);
-    if (repeated) return fill_repeated(self, message, key, value, field_descriptor.get(), false);
-
-    const int is_message =
-        equals_field_constant(field_descriptor.get(), names.type, names.TYPE_MESSAGE);
-    if (is_message < 0) return frame::fail_at(self, kLineTypeTest);
-    if (is_message) return fill_message(self, message, key, value);
-
-    return set_scalar(self, message, key, value);
+    if (repeated)
+        return fill_field(self, message, key, value, kRepeatedScalar, field_descriptor.get());
+    const int message_type = holds_messages(field_descriptor.get());
+    if (message_type < 0) return frame::fail_at(self, kLineTypeTest);
+    return fill_field(self, message, key, value, kind_of(false, message_type));
 }
 
 // set_message_fields(message, data: dict): walks the record against the
@@ -349,6 +529,8 @@ PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* 
 PyObject* set_message_fields(Function* self, PyObject* const* args) {
     PyObject* message = args[0];
     PyObject* data = args[1];
+    Level level(message);
+    if (!level) return nullptr;
     const Py_ssize_t size = PyDict_GET_SIZE(data);
     Ref table = size ? field_table_for(message) : Ref();
     Py_ssize_t pos = 0;
@@ -369,14 +551,18 @@ PyObject* set_message_fields(Function* self, PyObject* const* args) {
         // Own the pair: the walk may run code that changes the dictionary.
         Ref key = Ref::borrow(borrowed_key);
         Ref value = Ref::borrow(borrowed_value);
+        walk.path[walk.depth - 1] = key.get();
         PyObject* kind = table && PyUnicode_CheckExact(key.get())
                              ? PyDict_GetItemWithError(table.get(), key.get())
                              : nullptr;
         if (!kind && PyErr_Occurred()) return frame::fail_at(self, kLineForPairs);
-        PyObject* done = kind ? fill_known_field(self, message, key.get(), value.get(),
-                                                 PyLong_AsLong(kind))
+        PyObject* done = kind ? fill_field(self, message, key.get(), value.get(),
+                                           static_cast<FieldKind>(PyLong_AsLong(kind)))
                               : fill_pair(self, message, key.get(), value.get());
-        if (!done) return nullptr;
+        if (!done) {
+            note_failed_field(key.get());
+            return nullptr;
+        }
     }
     return Py_NewRef(message);
 }
@@ -456,7 +642,8 @@ int module_code(int& line) {
 
 int make_constants() {
     if (schema_loading::make_names() < 0) return -1;
-    if (!field_tables && !(field_tables = PyDict_New())) return -1;
+    if (!drop_table_callback && !(drop_table_callback = PyCFunction_New(&drop_table_def, nullptr)))
+        return -1;
     if (!constants.from_field_descriptor)
         constants.from_field_descriptor = PyTuple_Pack(1, names.FieldDescriptor);
     return constants.from_field_descriptor ? 0 : -1;
@@ -492,6 +679,9 @@ const frame::ModuleHooks hooks{
         {&names.error_field, "Error: Field "},
         {&names.repeated_tail, " is a repeated field, but a non-list value was provided"},
         {&names.message_tail, " is a message type, but a non-dict value was provided"},
+        {&names.dot, "."},
+        {&names.while_filling, "while filling "},
+        {&names.add_note, "add_note"},
     },
     .make_constants = make_constants,
     .builtins = {{&builtin_print, "print"}},
