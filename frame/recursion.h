@@ -26,6 +26,18 @@ constexpr int units_for_stack(std::size_t bytes) {
 class RecursionGuard {
 public:
     RecursionGuard(int units, const char* where) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && !defined(USE_STACKCHECK)
+        // With room to spare, charge all units at once: entering the guard
+        // only counts down the thread's remaining depth, as here. Near the
+        // limit, the one-by-one path below raises exactly as the guard does.
+        PyThreadState* thread = PyThreadState_Get();
+        if (thread->recursion_remaining > units) {
+            thread->recursion_remaining -= units;
+            entered_ = units;
+            ok_ = true;
+            return;
+        }
+#endif
         for (; entered_ < units; ++entered_) {
             if (Py_EnterRecursiveCall(where)) {
                 release();
@@ -42,7 +54,13 @@ public:
 
 private:
     void release() noexcept {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && !defined(USE_STACKCHECK)
+        // Leaving the guard only counts the remaining depth up again.
+        PyThreadState_Get()->recursion_remaining += entered_;
+        entered_ = 0;
+#else
         for (; entered_ > 0; --entered_) Py_LeaveRecursiveCall();
+#endif
     }
     int entered_ = 0;
     bool ok_ = false;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -48,7 +49,7 @@ struct Names {
     PyObject* error_field;
     PyObject* repeated_tail;
     PyObject* message_tail;
-    PyObject* dot;
+    PyObject* dunder_notes;
     PyObject* while_filling;
     PyObject* add_note;
 } names;
@@ -139,7 +140,7 @@ Ref recurse(PyObject* sub_message, PyObject* data) {
 enum FieldKind : long { kScalar = 0, kMessage = 1, kRepeatedScalar = 2, kRepeatedMessage = 3 };
 
 constexpr FieldKind kind_of(bool repeated, bool message) {
-    return static_cast<FieldKind>((repeated ? kRepeatedScalar : kScalar) | (message ? kMessage : 0));
+    return static_cast<FieldKind>((repeated ? kRepeatedScalar : kScalar) | (message ? kMessage : kScalar));
 }
 
 // `descriptor_attribute == constant`: 1, 0, or -1 with an exception set.
@@ -388,101 +389,107 @@ Ref field_table_for(PyObject* message) {
 
 // ---- the walk -------------------------------------------------------------------------
 //
-// Per-thread state of the walk in progress on this thread, for the two things
-// one level cannot know alone: how much C stack the levels above it use, and
-// the path of field names from the outermost message down to it.
+// Per-thread state of the walk in progress on this thread, for what one level
+// cannot know alone: how much C stack the levels above it use, and, while a
+// failure unwinds, the path of field names down to the field that failed.
 
 struct Walk {
-    int depth = 0;               // levels entered and not yet left
-    std::uintptr_t base = 0;     // stack address at the outermost level
-    std::size_t last_step = 0;   // stack one level used, as last measured
-    int units = 0;               // recursion units the entered levels charge
-    PyObject* root = nullptr;    // the outermost message (borrowed)
-    std::vector<PyObject*> path; // key being filled at each level (borrowed)
-    PyObject* noted = nullptr;   // the exception that carries the path note
-    int noted_depth = 0;         // the level that added it
+    int depth = 0;                // levels entered and not yet left
+    std::uintptr_t base = 0;      // stack address at the outermost level
+    std::uintptr_t last = 0;      // stack address at the innermost level entered
+    int units = 0;                // recursion units the entered levels charge
+    const void* partial = nullptr;  // the note a deeper level left to be completed
 };
 
-thread_local Walk walk;
+thread_local Walk this_thread_walk;
 
 std::uintptr_t stack_address() {
     volatile char probe = 0;
     return reinterpret_cast<std::uintptr_t>(&probe);
 }
 
-// One level of the walk: charges the recursion guard for the C stack the levels
-// above really use (beyond the one unit of the call itself), and restores the
-// walk's state however the level ends.
+// One level of the walk: charges the recursion guard for the C stack that the
+// levels above really use and this one will (beyond the one unit of the call
+// itself), and restores the walk's state however the level ends.
 class Level {
 public:
-    Level(PyObject* message) : guard_(due_units(), " while calling a Python object") {
+    Level() : walk_(this_thread_walk), guard_(due_units(), " while calling a Python object") {
         if (!guard_) return;
-        if (walk.depth == 0) {
-            walk.root = message;
-            walk.noted = nullptr;
-        }
-        walk.units += 1 + extra_;
-        walk.path.resize(static_cast<size_t>(walk.depth) + 1);
-        walk.path[walk.depth] = nullptr;
-        ++walk.depth;
+        walk_.units += 1 + extra_;
+        ++walk_.depth;
         entered_ = true;
     }
     ~Level() {
+        walk_.last = last_;
         if (!entered_) return;
-        --walk.depth;
-        walk.units -= 1 + extra_;
-        if (walk.depth == 0) walk.root = walk.noted = nullptr;
+        --walk_.depth;
+        walk_.units -= 1 + extra_;
     }
     Level(const Level&) = delete;
     Level& operator=(const Level&) = delete;
+
     explicit operator bool() const { return entered_; }
+    bool outermost() const { return walk_.depth == 1; }
+    Walk& walk() const { return walk_; }
 
 private:
     int due_units() {
         const std::uintptr_t here = stack_address();
-        if (walk.depth == 0) {
-            walk.base = here;
-            walk.units = 0;
-            return extra_ = 0;
+        const std::uintptr_t last = last_ = std::exchange(walk_.last, here);
+        if (walk_.depth == 0) {
+            walk_.base = here;
+            walk_.units = 0;
+            walk_.partial = nullptr;
+            return 0;
         }
-        const std::size_t used = walk.base > here ? walk.base - here : here - walk.base;
-        const std::size_t step = used / static_cast<std::size_t>(walk.depth);
-        walk.last_step = step;
-        // What the levels above use plus what this one will, in units.
-        const int due = frame::units_for_stack(used + step) - walk.units - 1;
+        // The stack grows the same way throughout, so distances need no sign.
+        const std::size_t used = walk_.base > here ? walk_.base - here : here - walk_.base;
+        const std::size_t step = last > here ? last - here : here - last;
+        const int due = frame::units_for_stack(used + step) - walk_.units - 1;
         return extra_ = due > 0 ? due : 0;
     }
+    Walk& walk_;
+    std::uintptr_t last_ = 0;  // the walk's innermost address when this level began
     int extra_ = 0;
     frame::RecursionGuard guard_;
     bool entered_ = false;
 };
 
-// Adds the note "while filling <root type>.<key>.<key>..." to the exception
-// that is set, naming the field of this level that failed, unless a deeper
-// level has already noted this exception. Never fails: the exception stays as
-// it was if the note cannot be made.
-void note_failed_field(PyObject* key) {
-    if (!PyUnicode_Check(key)) return;  // no field to name: an enclosing level names its own
+// Names the field that failed in one note on the exception that is set:
+// "while filling <outermost message type>.<key>.<key>...". The innermost level
+// that fails for a field adds the note as the bare key; each enclosing level
+// puts its own key in front of it, and the outermost completes it. A level
+// whose key is not a text leaves the naming to the levels around it. Never
+// fails: if the note cannot be made, the exception stays as it was.
+void note_failed_field(const Level& level, PyObject* message, PyObject* key) {
+    Walk& walk = level.walk();
+    if (!PyUnicode_Check(key)) return;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    const int level = walk.depth - 1;
-    if (value && !(value == walk.noted && walk.noted_depth > level)) {
-        Ref descriptor = frame::get_attr(walk.root, names.DESCRIPTOR);
-        Ref root_name = descriptor ? frame::get_attr(descriptor.get(), names.name) : Ref();
-        Ref pieces = Ref::steal(PyList_New(0));
-        bool ok = root_name && PyUnicode_Check(root_name.get()) && pieces &&
-                  PyList_Append(pieces.get(), root_name.get()) == 0;
-        for (int i = 0; ok && i < level; ++i) ok = PyList_Append(pieces.get(), walk.path[i]) == 0;
-        ok = ok && PyList_Append(pieces.get(), key) == 0;
-        Ref dotted = ok ? Ref::steal(PyUnicode_Join(names.dot, pieces.get())) : Ref();
-        Ref note = dotted ? Ref::steal(PyUnicode_Concat(names.while_filling, dotted.get())) : Ref();
-        Ref added = note ? frame::call_method(value, names.add_note, {note.get()}) : Ref();
-        if (added) {
-            walk.noted = value;
-            walk.noted_depth = level;
-        }
+    // The note a deeper level made, if it is still this exception's last one.
+    Ref notes = value ? frame::get_attr(value, names.dunder_notes) : Ref();
+    if (!notes) PyErr_Clear();  // no notes yet
+    const Py_ssize_t count = notes && PyList_Check(notes.get()) ? PyList_GET_SIZE(notes.get()) : 0;
+    PyObject* partial = count ? PyList_GET_ITEM(notes.get(), count - 1) : nullptr;
+    if (partial != walk.partial || !partial || !PyUnicode_Check(partial)) partial = nullptr;
+    Ref text = partial ? Ref::steal(PyUnicode_FromFormat("%U.%U", key, partial))
+                       : Ref::borrow(key);
+    if (text && level.outermost()) {
+        Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
+        Ref type_name = descriptor ? frame::get_attr(descriptor.get(), names.name) : Ref();
+        text = type_name && PyUnicode_Check(type_name.get())
+                   ? Ref::steal(PyUnicode_FromFormat("%U%U.%U", names.while_filling,
+                                                     type_name.get(), text.get()))
+                   : Ref();
     }
+    bool done = false;
+    if (text && partial) {
+        done = PyList_SetItem(notes.get(), count - 1, Py_NewRef(text.get())) == 0;
+    } else if (text && value) {
+        done = static_cast<bool>(frame::call_method(value, names.add_note, {text.get()}));
+    }
+    walk.partial = done && !level.outermost() ? text.get() : nullptr;
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
 }
@@ -529,7 +536,7 @@ PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* 
 PyObject* set_message_fields(Function* self, PyObject* const* args) {
     PyObject* message = args[0];
     PyObject* data = args[1];
-    Level level(message);
+    Level level;
     if (!level) return nullptr;
     const Py_ssize_t size = PyDict_GET_SIZE(data);
     Ref table = size ? field_table_for(message) : Ref();
@@ -551,7 +558,6 @@ PyObject* set_message_fields(Function* self, PyObject* const* args) {
         // Own the pair: the walk may run code that changes the dictionary.
         Ref key = Ref::borrow(borrowed_key);
         Ref value = Ref::borrow(borrowed_value);
-        walk.path[walk.depth - 1] = key.get();
         PyObject* kind = table && PyUnicode_CheckExact(key.get())
                              ? PyDict_GetItemWithError(table.get(), key.get())
                              : nullptr;
@@ -560,7 +566,7 @@ PyObject* set_message_fields(Function* self, PyObject* const* args) {
                                            static_cast<FieldKind>(PyLong_AsLong(kind)))
                               : fill_pair(self, message, key.get(), value.get());
         if (!done) {
-            note_failed_field(key.get());
+            note_failed_field(level, message, key.get());
             return nullptr;
         }
     }
@@ -679,7 +685,7 @@ const frame::ModuleHooks hooks{
         {&names.error_field, "Error: Field "},
         {&names.repeated_tail, " is a repeated field, but a non-list value was provided"},
         {&names.message_tail, " is a message type, but a non-dict value was provided"},
-        {&names.dot, "."},
+        {&names.dunder_notes, "__notes__"},
         {&names.while_filling, "while filling "},
         {&names.add_note, "add_note"},
     },
