@@ -558,8 +558,8 @@ def test_deep_nesting_ends_in_recursion_error(road, shape):
     with pytest.raises(RecursionError):
         fill(road.Node(), data)
     # The walk unwound cleanly: the next call works.
-    node = fill(road.Node(), records.nested(50, "child"))
-    for _ in range(50):
+    node = fill(road.Node(), records.nested(10, "child"))
+    for _ in range(10):
         node = node.child
     assert node.SerializeToString() == b""
 
