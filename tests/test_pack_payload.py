@@ -11,6 +11,7 @@ import pytest
 from google.protobuf.descriptor import FieldDescriptor
 from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import records
 from conftest import check_python
@@ -763,6 +764,97 @@ def test_payload_is_the_compressed_wire_bytes(road):
     assert zlib.decompress(payload) == message.SerializeToString()
     basket = fill(road.Basket(), {"Numbers": list(range(300)), "Entries": [{"Label": "e"}] * 3})
     assert pack_payload.pack_payload(basket) == zlib.compress(basket.SerializeToString())
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.one_of(st.binary(max_size=2000),
+                 st.sampled_from([b"", b"x", b"a" * 100_000, os.urandom(70_000),
+                                  os.urandom(65_536), bytes(range(256)) * 256])))
+def test_payload_bytes_are_those_of_zlib_compress(data):
+    # Small inputs go through the kept deflate state, large ones to zlib.compress.
+    assert pack_payload.pack_payload(Serializable(data)) == zlib.compress(data)
+
+
+def test_a_replaced_zlib_is_called(monkeypatch):
+    calls = []
+    fake = types.SimpleNamespace(compress=lambda data: calls.append(data) or b"packed")
+    monkeypatch.setattr(pack_payload, "zlib", fake)
+    assert pack_payload.pack_payload(Serializable(b"abc")) == b"packed"
+    monkeypatch.setattr(pack_payload, "zlib", zlib)
+    monkeypatch.setattr(zlib, "compress", lambda data: calls.append(data) or b"patched")
+    assert pack_payload.pack_payload(Serializable(b"def")) == b"patched"
+    assert calls == [b"abc", b"def"]
+
+
+# The interpreter's zlib.compress builds a ~268 KB deflate state on every call;
+# the kept state is built once, so a second call allocates only its result.
+KEPT_STATE = """
+import tracemalloc, zlib
+{setup}
+from kestrune_protocol_buffer_python import pack_payload
+
+class Serializable:
+    def SerializeToString(self):
+        return b"record" * 50
+
+pack_payload.pack_payload(Serializable())
+tracemalloc.start()
+payload = pack_payload.pack_payload(Serializable())
+print(tracemalloc.get_traced_memory()[1] > 200_000, payload == zlib.compress(b"record" * 50))
+"""
+
+
+@pytest.mark.parametrize(
+    "setup, state_per_call",
+    [("", False), ("zlib.ZLIB_RUNTIME_VERSION = '0.0.0'", True)],
+    ids=["kept-state", "version-mismatch-falls-back"],
+)
+def test_the_kept_state_is_used_only_with_the_same_zlib(setup, state_per_call):
+    out = check_python(KEPT_STATE.format(setup=setup))
+    assert out.split() == [str(state_per_call), "True"]
+
+
+def test_failed_compression_leaves_the_next_call_correct():
+    # Make the n-th allocation fail, for each n along the whole
+    # call: whichever step fails (the kept state, its output), the next call
+    # without the failure gives the right bytes.
+    out = check_python(
+        """
+        import _testcapi, zlib
+        from kestrune_protocol_buffer_python import pack_payload
+
+        class Serializable:
+            def SerializeToString(self):
+                return b"record" * 50
+
+        expected = zlib.compress(b"record" * 50)
+        failures = []
+
+        def fail_from(start):
+            error = result = None
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                result = pack_payload.pack_payload(Serializable())
+            except MemoryError as exc:
+                error = exc
+            finally:
+                _testcapi.remove_mem_hooks()
+            if error is not None:
+                failures.append(str(error) or "MemoryError")
+            return result
+
+        # While the state is not built yet, then once it is.
+        start = 0
+        while fail_from(start) is None:
+            start += 1
+        assert pack_payload.pack_payload(Serializable()) == expected
+        for start in range(12):
+            fail_from(start)
+            assert pack_payload.pack_payload(Serializable()) == expected
+        print("|".join(sorted(set(failures))))
+        """
+    )
+    assert out.strip() == "MemoryError|Out of memory while compressing data"
 
 
 class Serializable:

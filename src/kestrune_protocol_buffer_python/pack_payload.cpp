@@ -4,6 +4,7 @@
 #include "frame/module.h"
 #include "frame/ops.h"
 #include "frame/recursion.h"
+#include "kept_deflate.h"
 #include "schema_loading.h"
 
 #include <cstdint>
@@ -41,6 +42,8 @@ struct Names {
     PyObject* set_message_fields;
     PyObject* SerializeToString;
     PyObject* compress;
+    PyObject* error;
+    PyObject* ZLIB_RUNTIME_VERSION;
     PyObject* dunder_name;
     PyObject* dunder_main;
     PyObject* empty;
@@ -588,6 +591,40 @@ frame::FunctionSpec set_message_fields_spec{
 
 // ---- pack_payload ------------------------------------------------------------------
 
+// The interpreter's zlib module and its built-in compress, as `import zlib`
+// found them, when the kept deflate state gives the same bytes; else null.
+struct KeptCompress {
+    PyObject* zlib = nullptr;      // strong
+    PyObject* compress = nullptr;  // strong
+} kept_compress;
+
+// Decides once, after `import zlib`, whether pack_payload may compress with
+// the kept state: `zlib.compress` must be the module's own built-in and the
+// linked zlib the version the module runs. Never fails.
+void find_kept_compress() {
+    Ref zlib = frame::lookup_global(state, names.zlib);
+    Ref compress = zlib ? frame::get_attr(zlib.get(), names.compress) : Ref();
+    Ref version = zlib ? frame::get_attr(zlib.get(), names.ZLIB_RUNTIME_VERSION) : Ref();
+    PyErr_Clear();
+    if (!compress || !PyCFunction_Check(compress.get()) ||
+        PyCFunction_GET_SELF(compress.get()) != zlib.get() ||
+        !kept_deflate::available(version.get()))
+        return;
+    kept_compress.zlib = zlib.release();
+    kept_compress.compress = compress.release();
+}
+
+// zlib.compress(serialized) through the kept state when `compress` is the
+// built-in of the interpreter's zlib module, else by calling `compress`.
+Ref compress_payload(PyObject* zlib, PyObject* compress, PyObject* serialized) {
+    if (zlib != kept_compress.zlib || compress != kept_compress.compress || !zlib ||
+        !PyBytes_CheckExact(serialized) || PyBytes_GET_SIZE(serialized) > kept_deflate::kMaxInput)
+        return frame::call(compress, {serialized});
+    Ref error_class = frame::get_attr(zlib, names.error);
+    if (!error_class) return {};
+    return kept_deflate::compress(serialized, error_class.get());
+}
+
 // pack_payload(message): zlib.compress(message.SerializeToString()).
 PyObject* pack_payload(Function* self, PyObject* const* args) {
     Ref zlib = frame::lookup_global(state, names.zlib);
@@ -595,7 +632,7 @@ PyObject* pack_payload(Function* self, PyObject* const* args) {
     if (!compress) return frame::fail_at(self, kLineCompress);
     Ref serialized = frame::call_method(args[0], names.SerializeToString, {});
     if (!serialized) return frame::fail_at(self, kLineCompress);
-    Ref payload = frame::call(compress.get(), {serialized.get()});
+    Ref payload = compress_payload(zlib.get(), compress.get(), serialized.get());
     if (!payload) return frame::fail_at(self, kLineCompress);
     return payload.release();
 }
@@ -625,6 +662,7 @@ int module_code(int& line) {
     if (frame::import_statement(state, names.json) < 0) return -1;
     line = kLineImportZlib;
     if (frame::import_statement(state, names.zlib) < 0) return -1;
+    find_kept_compress();
     line = kLineImportFieldDescriptor;
     if (frame::from_import_statement(state, names.google_protobuf_descriptor,
                                      constants.from_field_descriptor, names.FieldDescriptor) < 0)
@@ -677,6 +715,8 @@ const frame::ModuleHooks hooks{
         {&names.set_message_fields, "set_message_fields"},
         {&names.SerializeToString, "SerializeToString"},
         {&names.compress, "compress"},
+        {&names.error, "error"},
+        {&names.ZLIB_RUNTIME_VERSION, "ZLIB_RUNTIME_VERSION"},
         {&names.dunder_name, "__name__"},
         {&names.dunder_main, "__main__"},
         {&names.empty, ""},

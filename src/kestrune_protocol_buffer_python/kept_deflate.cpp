@@ -1,0 +1,119 @@
+#include "kept_deflate.h"
+
+#include <cstring>
+
+#ifdef KESTRUNE_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
+namespace kept_deflate {
+
+#ifdef KESTRUNE_HAVE_ZLIB
+namespace {
+
+// The parameters of zlib.compress(data): level Z_DEFAULT_COMPRESSION, a 15-bit
+// window with the zlib header, memory level 8, the default strategy.
+constexpr int kMemLevel = 8;
+
+// Allocated like the interpreter's zlib module does, through its raw allocator.
+voidpf raw_alloc(voidpf, uInt items, uInt size) { return PyMem_RawCalloc(items, size); }
+void raw_free(voidpf, voidpf address) { PyMem_RawFree(address); }
+
+z_stream stream;
+bool ready = false;
+
+void drop_state() {
+    if (ready) deflateEnd(&stream);
+    ready = false;
+}
+
+// The interpreter's zlib error text: "Error <code> <while>: <message>".
+void raise_zlib_error(PyObject* error_class, int err, const char* message) {
+    const char* detail = err == Z_VERSION_ERROR ? "library version mismatch" : message;
+    if (!detail) {
+        switch (err) {
+            case Z_BUF_ERROR: detail = "incomplete or truncated stream"; break;
+            case Z_STREAM_ERROR: detail = "inconsistent stream state"; break;
+            case Z_DATA_ERROR: detail = "invalid input data"; break;
+        }
+    }
+    if (detail)
+        PyErr_Format(error_class, "Error %d %s: %.200s", err, "while compressing data", detail);
+    else
+        PyErr_Format(error_class, "Error %d %s", err, "while compressing data");
+}
+
+// Builds the state when it is not there; false with an exception set.
+bool make_ready(PyObject* error_class) {
+    if (ready) return true;
+    std::memset(&stream, 0, sizeof stream);
+    stream.zalloc = raw_alloc;
+    stream.zfree = raw_free;
+    const int err = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, MAX_WBITS, kMemLevel,
+                                 Z_DEFAULT_STRATEGY);
+    if (err == Z_OK) {
+        ready = true;
+        return true;
+    }
+    if (err == Z_MEM_ERROR) {
+        PyErr_SetString(PyExc_MemoryError, "Out of memory while compressing data");
+    } else if (err == Z_STREAM_ERROR) {
+        PyErr_SetString(error_class, "Bad compression level");
+    } else {
+        raise_zlib_error(error_class, err, stream.msg);
+    }
+    deflateEnd(&stream);
+    return false;
+}
+
+}  // namespace
+
+bool available(PyObject* runtime_version) {
+    if (!runtime_version || !PyUnicode_Check(runtime_version)) return false;
+    const char* text = PyUnicode_AsUTF8(runtime_version);
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(text, zlibVersion()) == 0;
+}
+
+frame::Ref compress(PyObject* data, PyObject* error_class) {
+    if (!make_ready(error_class)) return {};
+    const Py_ssize_t size = PyBytes_GET_SIZE(data);
+    // With the whole input and room for deflateBound bytes, one deflate call
+    // with Z_FINISH completes the stream.
+    const uLong bound = deflateBound(&stream, static_cast<uLong>(size));
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
+    if (!out) return {};
+    frame::Ref result = frame::Ref::steal(out);
+    stream.next_in = reinterpret_cast<Bytef*>(PyBytes_AS_STRING(data));
+    stream.avail_in = static_cast<uInt>(size);
+    stream.next_out = reinterpret_cast<Bytef*>(PyBytes_AS_STRING(out));
+    stream.avail_out = static_cast<uInt>(bound);
+    const int err = deflate(&stream, Z_FINISH);
+    const uLong produced = stream.total_out;
+    stream.next_in = stream.next_out = nullptr;
+    if (err != Z_STREAM_END) {
+        raise_zlib_error(error_class, err, stream.msg);
+        drop_state();
+        return {};
+    }
+    if (deflateReset(&stream) != Z_OK) drop_state();  // this output stands; rebuild next time
+    out = result.release();
+    if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(produced)) < 0) return {};
+    return frame::Ref::steal(out);
+}
+
+#else  // built without zlib: every call goes to zlib.compress
+
+bool available(PyObject*) { return false; }
+
+frame::Ref compress(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_SystemError, "built without zlib");
+    return {};
+}
+
+#endif
+
+}  // namespace kept_deflate
