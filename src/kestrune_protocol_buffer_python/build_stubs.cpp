@@ -191,9 +191,7 @@ int ensure_compiler(Function* self) {
     PyObject* items[] = {executable.get(), names.dash_m, names.pip, names.install,
                          names.grpcio_tools};
     for (Py_ssize_t i = 0; i < 5; ++i) PyList_SET_ITEM(command.get(), i, Py_NewRef(items[i]));
-    if (!frame::call(check_call.get(), {command.get()}))
-        return fail(self, kLineInstall);
-    return 0;
+    return frame::call(check_call.get(), {command.get()}) ? 0 : fail(self, kLineInstall);
 }
 
 // The compiler's command line for one schema file; new reference, or null
@@ -282,7 +280,8 @@ int compile_all(Function* self, PyObject* proto_dir, PyObject* output_dir, PyObj
 // are the relative form already, so a second rewrite leaves the text as it is.
 // New reference or null.
 Ref make_relative(PyObject* text, PyObject* original, PyObject* relative) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const Py_ssize_t length = PyUnicode_GetLength(text);
+    if (length < 0) return {};
     const Py_ssize_t original_length = PyUnicode_GET_LENGTH(original);
     const Py_ssize_t prefix_length = PyUnicode_GET_LENGTH(names.from_dot);
     Ref pieces;
@@ -343,8 +342,8 @@ int rewrite_for_schema(Function* self, Ref& content, PyObject* proto_file) {
     Ref alias = Ref::steal(PyUnicode_Replace(name.get(), names.underscore,
                                              names.double_underscore, -1));
     if (!alias) return fail(self, kLineReplace);
-    const int same = PyUnicode_Compare(alias.get(), name.get()) == 0;
-    if (same) return 0;  // the text's form is the compiler's: already done
+    // Without an underscore the compiler's form is the one just replaced.
+    if (PyUnicode_Compare(alias.get(), name.get()) == 0) return 0;
     original = concat({names.import_prefix, name.get(), names.pb2_as, alias.get(),
                        names.alias_suffix});
     relative = original ? concat({names.relative_prefix, name.get(), names.pb2_as, alias.get(),
