@@ -13,10 +13,10 @@ import traceback
 import pytest
 
 from conftest import check_python, last_entry, run_python
-from kestrune_protocol_buffer_python import open_payload, pack_payload, utilities
+from kestrune_protocol_buffer_python import build_stubs, open_payload, pack_payload, utilities
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
-MODULES = [pack_payload, open_payload, utilities, zorva_data_pb2]
+MODULES = [pack_payload, open_payload, utilities, zorva_data_pb2, build_stubs]
 FUNCTIONS = [
     (pack_payload, "create_message", 7),
     (pack_payload, "load_proto_module", 12),
@@ -27,6 +27,7 @@ FUNCTIONS = [
     (open_payload, "depack_payload", 15),
     (utilities, "get_os", 5),
     (utilities, "custom_normpath", 10),
+    (build_stubs, "build_stubs", 9),
 ]
 
 
@@ -192,6 +193,7 @@ def test_function_read_through_a_class_is_the_function_itself():
         (pack_payload.set_message_fields, ("message", "data"), {"data": "dict"}),
         (utilities.custom_normpath, ("path",), {"path": "str", "return": "str"}),
         (utilities.get_os, (), {}),
+        (build_stubs.build_stubs, ("proto_dir", "output_dir"), {"proto_dir": "str", "output_dir": "str"}),
         (open_payload.depack_payload, ("proto_module", "message_type", "binary_data"), {}),
     ],
 )
@@ -429,6 +431,9 @@ except RuntimeError as exc:
          "builtins.print = saved", "pack_payload", "NameError: name 'print' is not defined", 1),
         ("sys.modules['zlib'] = None", "del sys.modules['zlib']", "open_payload",
          "ModuleNotFoundError", 2),
+        ("sys.modules['kestrune_protocol_buffer_python.utilities'] = None",
+         "del sys.modules['kestrune_protocol_buffer_python.utilities']", "build_stubs",
+         "ModuleNotFoundError", 6),
     ],
 )
 def test_failed_execution_leaves_no_module_behind(setup, restore, module, error, line):
