@@ -11,10 +11,10 @@ import traceback
 import pytest
 
 from conftest import check_python, last_entry, run_python
-from kestrune_protocol_buffer_python import open_payload, pack_payload, utilities
+from kestrune_protocol_buffer_python import dict_bridge, open_payload, pack_payload, utilities
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
-MODULES = [pack_payload, open_payload, utilities, zorva_data_pb2]
+MODULES = [pack_payload, open_payload, utilities, zorva_data_pb2, dict_bridge]
 FUNCTIONS = [
     (pack_payload, "create_message", 7),
     (pack_payload, "load_proto_module", 12),
@@ -25,6 +25,10 @@ FUNCTIONS = [
     (open_payload, "depack_payload", 15),
     (utilities, "get_os", 5),
     (utilities, "custom_normpath", 10),
+    (dict_bridge, "import_protobuf_module", 7),
+    (dict_bridge, "get_protobuf_class", 24),
+    (dict_bridge, "populate_protobuf_from_dict", 42),
+    (dict_bridge, "protobuf_to_dict", 64),
 ]
 
 
@@ -144,6 +148,11 @@ def test_function_attributes(module, name, first_line):
         (utilities.custom_normpath, ("path",), {"path": "str", "return": "str"}),
         (utilities.get_os, (), {}),
         (open_payload.depack_payload, ("proto_module", "message_type", "binary_data"), {}),
+        (dict_bridge.get_protobuf_class, ("module", "class_name"), {"class_name": "str"}),
+        (dict_bridge.populate_protobuf_from_dict, ("protobuf_cls", "data"),
+         {"data": "dict", "return": "Message"}),
+        (dict_bridge.protobuf_to_dict, ("protobuf_message",),
+         {"protobuf_message": "Message", "return": "dict"}),
     ],
 )
 def test_arguments_and_annotations(func, argnames, annotations):
