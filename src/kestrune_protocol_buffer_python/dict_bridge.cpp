@@ -133,7 +133,7 @@ bool parse_dict(PyObject* data, PyObject* message) {
 
 // ---- the four functions -----------------------------------------------------------------
 
-// `except ParseError as e: raise ValueError(prefix + str(e))`, with ParseError
+// `except ParseError as e: raise ValueError(f"{prefix}{e}")`, with ParseError
 // looked up in the module namespace as the clause runs. The exception that is
 // set already carries the entry of the statement that raised it.
 PyObject* translate_parse_error(Function* self, PyObject* prefix, int except_line,
