@@ -13,10 +13,11 @@ import traceback
 import pytest
 
 from conftest import check_python, last_entry, run_python
-from kestrune_protocol_buffer_python import build_stubs, open_payload, pack_payload, utilities
+from kestrune_protocol_buffer_python import (build_stubs, dict_bridge, open_payload, pack_payload,
+                                             utilities)
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
-MODULES = [pack_payload, open_payload, utilities, zorva_data_pb2, build_stubs]
+MODULES = [pack_payload, open_payload, utilities, zorva_data_pb2, build_stubs, dict_bridge]
 FUNCTIONS = [
     (pack_payload, "create_message", 7),
     (pack_payload, "load_proto_module", 12),
@@ -28,6 +29,10 @@ FUNCTIONS = [
     (utilities, "get_os", 5),
     (utilities, "custom_normpath", 10),
     (build_stubs, "build_stubs", 9),
+    (dict_bridge, "import_protobuf_module", 7),
+    (dict_bridge, "get_protobuf_class", 24),
+    (dict_bridge, "populate_protobuf_from_dict", 42),
+    (dict_bridge, "protobuf_to_dict", 64),
 ]
 
 
@@ -145,7 +150,8 @@ def test_running_a_code_object_raises_instead_of_crashing():
     out = check_python(
         f"""
         import types
-        from kestrune_protocol_buffer_python import open_payload, pack_payload, utilities
+        from kestrune_protocol_buffer_python import (build_stubs, dict_bridge, open_payload,
+                                                     pack_payload, utilities)
         for module, name, _ in {[(m.__name__.rsplit(".", 1)[1], n, l) for m, n, l in FUNCTIONS]!r}:
             code = getattr(globals()[module], name).__code__
             for run in (lambda: exec(code, {{}}),
@@ -195,6 +201,11 @@ def test_function_read_through_a_class_is_the_function_itself():
         (utilities.get_os, (), {}),
         (build_stubs.build_stubs, ("proto_dir", "output_dir"), {"proto_dir": "str", "output_dir": "str"}),
         (open_payload.depack_payload, ("proto_module", "message_type", "binary_data"), {}),
+        (dict_bridge.get_protobuf_class, ("module", "class_name"), {"class_name": "str"}),
+        (dict_bridge.populate_protobuf_from_dict, ("protobuf_cls", "data"),
+         {"data": "dict", "return": "Message"}),
+        (dict_bridge.protobuf_to_dict, ("protobuf_message",),
+         {"protobuf_message": "Message", "return": "dict"}),
     ],
 )
 def test_arguments_and_annotations(func, argnames, annotations):
