@@ -11,10 +11,10 @@ import traceback
 import pytest
 
 from conftest import check_python, last_entry, run_python
-from kestrune_protocol_buffer_python import open_payload, pack_payload, utilities
+from kestrune_protocol_buffer_python import infer_schema, open_payload, pack_payload, utilities
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
-MODULES = [pack_payload, open_payload, utilities, zorva_data_pb2]
+MODULES = [pack_payload, open_payload, utilities, zorva_data_pb2, infer_schema]
 FUNCTIONS = [
     (pack_payload, "create_message", 7),
     (pack_payload, "load_proto_module", 12),
@@ -25,6 +25,7 @@ FUNCTIONS = [
     (open_payload, "depack_payload", 15),
     (utilities, "get_os", 5),
     (utilities, "custom_normpath", 10),
+    (infer_schema, "json_to_proto", 4),
 ]
 
 
@@ -380,6 +381,10 @@ except RuntimeError as exc:
          "builtins.print = saved", "pack_payload", "NameError: name 'print' is not defined", 1),
         ("sys.modules['zlib'] = None", "del sys.modules['zlib']", "open_payload",
          "ModuleNotFoundError", 2),
+        ("sys.modules['json'] = None", "del sys.modules['json']", "infer_schema",
+         "ModuleNotFoundError", 1),
+        ("import types; sys.modules['json'] = types.SimpleNamespace(loads=int)",
+         "del sys.modules['json']", "infer_schema", "ValueError", 69),
     ],
 )
 def test_failed_execution_leaves_no_module_behind(setup, restore, module, error, line):
