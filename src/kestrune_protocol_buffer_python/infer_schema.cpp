@@ -140,15 +140,21 @@ struct NestedLines {
 constexpr NestedLines kMessageLines{.name = 11, .open = 12, .walk = 13, .close = 14, .field = 15};
 constexpr NestedLines kItemLines{.name = 21, .open = 22, .walk = 23, .close = 24, .field = 25};
 
-// C stack that one level of each inner step holds while it is active, measured
-// by comparing stack addresses at two depths (x86-64, -O3): parse_json's level
-// is the chain parse_json -> walk_pair -> nested -> parse_json, 688 bytes;
-// type_to_proto adds its own 48 bytes below walk_pair.
+// C stack that each step holds while it is active, measured by comparing
+// stack addresses at two depths and read from the frames' prologues (x86-64,
+// -O3). parse_json's level is the chain parse_json -> walk_pair -> nested ->
+// parse_json; type_to_proto adds its own frame below walk_pair; json_to_proto
+// is entered again whenever code that the walk runs (a key's __format__, a
+// comparison) calls it. AddressSanitizer's red zones make the same frames larger.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kParseJsonStackBytes = 2464;
+constexpr std::size_t kTypeToProtoStackBytes = 256;
+constexpr std::size_t kJsonToProtoStackBytes = 1616;
+#else
 constexpr std::size_t kParseJsonStackBytes = 688;
 constexpr std::size_t kTypeToProtoStackBytes = 48;
-// json_to_proto's own frame, 400 bytes: it is entered again whenever code that
-// the walk runs (a key's __format__, a comparison) calls it.
 constexpr std::size_t kJsonToProtoStackBytes = 400;
+#endif
 const char* const kRecursionWhere = " while calling a Python object";
 
 // ---- lines ----------------------------------------------------------------------------
