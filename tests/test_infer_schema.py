@@ -109,7 +109,7 @@ class Items:
 class Growing(str):
     """A key whose formatting adds an entry to the dictionary being walked."""
 
-    def __format__(self, spec):
+    def __format__(self, format_string):
         GROWING[f"k{len(GROWING)}"] = 1
         return str(self)
 
@@ -187,7 +187,7 @@ def test_deep_input_ends_in_recursion_error_on_a_small_stack(tmp_path):
         from kestrune_protocol_buffer_python.infer_schema import json_to_proto
 
         class Key(str):  # formatting the key calls back into json_to_proto
-            def __format__(self, spec):
+            def __format__(self, format_string):
                 return json_to_proto({Key(): 1}, "deep.proto")
 
         deep_dict, deep_list, cycle = {}, {}, {}

@@ -171,8 +171,8 @@ PyObject* fail_type(int line) {
     return nullptr;
 }
 
-// One output line: each piece formatted as an f-string field without a format
-// spec formats it (a str as it is), joined. New reference or null.
+// One output line: each piece formatted as a plain f-string field `{x}` formats
+// it (a str as it is), joined. New reference or null.
 Ref build_line(std::initializer_list<PyObject*> pieces) {
     Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
     if (!parts) return {};
