@@ -26,6 +26,7 @@ import pyperf
 from google.protobuf import json_format
 from google.protobuf.descriptor import FieldDescriptor
 
+from kestrune_protocol_buffer_python import infer_schema
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 from kestrune_protocol_buffer_python.open_payload import depack_payload
 from kestrune_protocol_buffer_python.pack_payload import pack_payload, set_message_fields
@@ -44,42 +45,9 @@ DEFAULT_PROCESSES = 10
 
 
 def sample_record():
-    """One collected mention, as the collection service hands it over."""
-    return {
-        "RawData": {
-            "ObjectId": 1623297786281202642,
-            "SocialID": "de9aeaed48ff63a3fe30cc5099dbec6b",
-            "OrderID": 220,
-            "CreatedDate": "2023-11-26 13:30:55",
-            "NumCommentsCount": 0,
-            "NumShareCount": 0,
-            "NumVideoViews": 1287,
-            "Description": "How long does it take you to become an expert at crypto trading?",
-            "LanguageName": "english",
-            "FilterKeywords": " (finance)",
-            "UserInfo": {"AuthorSocialID": "dsdsdasdsa"},
-            "URL": "https://qa.example.com/unanswered/"
-                   "How-long-does-it-take-you-to-become-an-expert-at-crypto-trading",
-            "AnswerCounts": 11,
-            "SimplifiedText": "Question: How long does it take you to become an expert "
-                              "at crypto trading?",
-        },
-        "ChannelGroup": 36,
-        "ChannelType": 75,
-        "BrandInfo": {
-            "BrandID": 12168,
-            "BrandName": "Titktok",
-            "CategoryID": 1808,
-            "CategoryName": "KestruneTestDB",
-            "BrandSettings": {},
-            "OperationEnum": None,
-        },
-        "MentionTrackingDetails": {
-            "FetchingServiceInTime": "2024-06-27T05:24:20.967412",
-            "FetchingServiceOutTime": "2024-06-27T05:24:22.670233",
-        },
-        "ServiceName": "ZorvaDataCollectionService",
-    }
+    """One collected mention, as the collection service hands it over: a fresh
+    copy of the package's sample record."""
+    return copy.deepcopy(infer_schema.zorva_data)
 
 
 RECORD = sample_record()

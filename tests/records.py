@@ -8,6 +8,8 @@ import traceback
 
 from hypothesis import strategies as st
 
+from kestrune_protocol_buffer_python import infer_schema
+
 SCHEMA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas")
 ROAD_PROTO = "kestrune_payload_road.proto"
 
@@ -17,45 +19,10 @@ PACK_PAYLOAD_NAME = "kestrune_protocol_buffer_python.pack_payload.pack_payload"
 DEPACK_NAME = "kestrune_protocol_buffer_python.open_payload.depack_payload"
 OPEN_FILE = "kestrune_protocol_buffer_python\\\\open_payload.py"
 
-_SAMPLE_RECORD = {
-    "RawData": {
-        "ObjectId": 1623297786281202642,
-        "SocialID": "de9aeaed48ff63a3fe30cc5099dbec6b",
-        "OrderID": 220,
-        "CreatedDate": "2023-11-26 13:30:55",
-        "NumCommentsCount": 0,
-        "NumShareCount": 0,
-        "NumVideoViews": 1287,
-        "Description": "How long does it take you to become an expert at crypto trading?",
-        "LanguageName": "english",
-        "FilterKeywords": " (finance)",
-        "UserInfo": {"AuthorSocialID": "dsdsdasdsa"},
-        "URL": "https://qa.example.com/unanswered/"
-        "How-long-does-it-take-you-to-become-an-expert-at-crypto-trading",
-        "AnswerCounts": 11,
-        "SimplifiedText": "Question: How long does it take you to become an expert at crypto trading?",
-    },
-    "ChannelGroup": 36,
-    "ChannelType": 75,
-    "BrandInfo": {
-        "BrandID": 12168,
-        "BrandName": "Titktok",
-        "CategoryID": 1808,
-        "CategoryName": "KestruneTestDB",
-        "BrandSettings": {},
-        "OperationEnum": None,
-    },
-    "MentionTrackingDetails": {
-        "FetchingServiceInTime": "2024-06-27T05:24:20.967412",
-        "FetchingServiceOutTime": "2024-06-27T05:24:22.670233",
-    },
-    "ServiceName": "ZorvaDataCollectionService",
-}
-
 
 def sample_record():
-    """A fresh copy of the sample record, safe to mutate."""
-    return copy.deepcopy(_SAMPLE_RECORD)
+    """A fresh copy of the package's sample record, safe to mutate."""
+    return copy.deepcopy(infer_schema.zorva_data)
 
 
 def assert_matches(message, record):

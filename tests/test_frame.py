@@ -13,11 +13,12 @@ import traceback
 import pytest
 
 from conftest import check_python, last_entry, run_python
-from kestrune_protocol_buffer_python import (build_stubs, dict_bridge, open_payload, pack_payload,
-                                             utilities)
+from kestrune_protocol_buffer_python import (build_stubs, dict_bridge, infer_schema, open_payload,
+                                             pack_payload, utilities)
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
-MODULES = [pack_payload, open_payload, utilities, zorva_data_pb2, build_stubs, dict_bridge]
+MODULES = [pack_payload, open_payload, utilities, zorva_data_pb2, build_stubs, dict_bridge,
+           infer_schema]
 FUNCTIONS = [
     (pack_payload, "create_message", 7),
     (pack_payload, "load_proto_module", 12),
@@ -33,6 +34,7 @@ FUNCTIONS = [
     (dict_bridge, "get_protobuf_class", 24),
     (dict_bridge, "populate_protobuf_from_dict", 42),
     (dict_bridge, "protobuf_to_dict", 64),
+    (infer_schema, "json_to_proto", 4),
 ]
 
 
@@ -150,10 +152,9 @@ def test_running_a_code_object_raises_instead_of_crashing():
     out = check_python(
         f"""
         import types
-        from kestrune_protocol_buffer_python import (build_stubs, dict_bridge, open_payload,
-                                                     pack_payload, utilities)
-        for module, name, _ in {[(m.__name__.rsplit(".", 1)[1], n, l) for m, n, l in FUNCTIONS]!r}:
-            code = getattr(globals()[module], name).__code__
+        import importlib, types
+        for module, name, _ in {[(m.__name__, n, l) for m, n, l in FUNCTIONS]!r}:
+            code = getattr(importlib.import_module(module), name).__code__
             for run in (lambda: exec(code, {{}}),
                         lambda: types.FunctionType(code, {{}})(*range(code.co_argcount))):
                 try:
@@ -445,6 +446,10 @@ except RuntimeError as exc:
         ("sys.modules['kestrune_protocol_buffer_python.utilities'] = None",
          "del sys.modules['kestrune_protocol_buffer_python.utilities']", "build_stubs",
          "ModuleNotFoundError", 6),
+        ("sys.modules['json'] = None", "del sys.modules['json']", "infer_schema",
+         "ModuleNotFoundError", 1),
+        ("import types; sys.modules['json'] = types.SimpleNamespace(loads=int)",
+         "del sys.modules['json']", "infer_schema", "ValueError", 69),
     ],
 )
 def test_failed_execution_leaves_no_module_behind(setup, restore, module, error, line):

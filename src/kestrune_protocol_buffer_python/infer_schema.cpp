@@ -1,0 +1,623 @@
+// Module `infer_schema`: a proto3 schema inferred from one sample record, and
+// the sample data record of the collection service.
+#include "frame/module.h"
+#include "frame/ops.h"
+#include "frame/recursion.h"
+#include "frame/traceback.h"
+
+#include <climits>
+#include <initializer_list>
+
+namespace {
+
+using frame::Function;
+using frame::Ref;
+
+frame::ModuleState state("infer_schema", "kestrune_protocol_buffer_python.infer_schema",
+                         "kestrune_protocol_buffer_python\\infer_schema.py");
+
+// The RawData object of the sample record as one line of JSON.
+constexpr const char* kRawDataJson =
+    "{\"ObjectId\": 1623297786281202642, \"SocialID\": \"de9aeaed48ff63a3fe30cc5099dbec6b\", "
+    "\"OrderID\": 220, \"CreatedDate\": \"2023-11-26 13:30:55\", \"NumCommentsCount\": 0, "
+    "\"NumShareCount\": 0, \"NumVideoViews\": 1287, \"Description\": \"How long does it take "
+    "you to become an expert at crypto trading?\", \"LanguageName\": \"english\", "
+    "\"FilterKeywords\": \" (finance)\", \"UserInfo\": {\"AuthorSocialID\": \"dsdsdasdsa\"}, "
+    "\"URL\": \"https://qa.example.com/unanswered/"
+    "How-long-does-it-take-you-to-become-an-expert-at-crypto-trading\", \"AnswerCounts\": 11, "
+    "\"SimplifiedText\": \"Question: How long does it take you to become an expert at crypto "
+    "trading?\"}";
+
+struct Names {
+    PyObject* json;
+    PyObject* loads;
+    PyObject* zorva_data;
+    PyObject* items;
+    PyObject* replace;
+    PyObject* capitalize;
+    PyObject* write;
+    PyObject* dunder_enter;
+    PyObject* dunder_exit;
+    PyObject* parse_json_entry;     // traceback names of the two inner steps
+    PyObject* type_to_proto_entry;
+    // texts of the schema
+    PyObject* empty;
+    PyObject* newline;
+    PyObject* indent_unit;
+    PyObject* dot_proto;
+    PyObject* mode_w;
+    PyObject* syntax_line;
+    PyObject* package_prefix;
+    PyObject* semicolon;
+    PyObject* top_level_line;
+    PyObject* close_brace;
+    PyObject* message_prefix;
+    PyObject* open_brace;
+    PyObject* message_suffix;
+    PyObject* item_suffix;
+    PyObject* repeated_prefix;
+    PyObject* repeated_string_prefix;
+    PyObject* space;
+    PyObject* equals;
+    PyObject* int32;
+    PyObject* int64;
+    PyObject* string;
+    PyObject* float_;
+    PyObject* bool_;
+    PyObject* printed_prefix;
+    PyObject* printed_suffix;
+    // the sample record
+    PyObject* raw_data_json;
+    PyObject* RawData;
+    PyObject* ChannelGroup;
+    PyObject* ChannelType;
+    PyObject* BrandInfo;
+    PyObject* BrandID;
+    PyObject* BrandName;
+    PyObject* CategoryID;
+    PyObject* CategoryName;
+    PyObject* BrandSettings;
+    PyObject* OperationEnum;
+    PyObject* MentionTrackingDetails;
+    PyObject* FetchingServiceInTime;
+    PyObject* FetchingServiceOutTime;
+    PyObject* ServiceName;
+    PyObject* brand_name;
+    PyObject* category_name;
+    PyObject* fetching_in_time;
+    PyObject* fetching_out_time;
+    PyObject* service_name;
+} names;
+
+struct Constants {
+    PyObject* int32_min;  // -2147483648
+    PyObject* int32_max;  // 2147483647
+    PyObject* channel_group;
+    PyObject* channel_type;
+    PyObject* brand_id;
+    PyObject* category_id;
+} constants;
+
+PyObject* builtin_open = nullptr;
+PyObject* builtin_print = nullptr;
+
+// Source lines of the module's statements, as tracebacks report them.
+constexpr int kLineImportJson = 1;
+constexpr int kLineDefJsonToProto = 4;
+constexpr int kLineNewResult = 6;
+constexpr int kLineForItems = 8;
+constexpr int kLineListTruth = 18;
+constexpr int kLineFirstElement = 19;
+constexpr int kLineRepeatedScalarType = 27;
+constexpr int kLineRepeatedScalarLine = 28;
+constexpr int kLineRepeatedStringLine = 31;
+constexpr int kLineScalarType = 34;
+constexpr int kLineScalarLine = 35;
+constexpr int kLineRangeTest = 42;
+constexpr int kLineFirstLines = 52;
+constexpr int kLinePackageLine = 54;
+constexpr int kLineTopLevelLine = 58;
+constexpr int kLineWalk = 59;
+constexpr int kLineClosingBrace = 60;
+constexpr int kLineOpen = 62;
+constexpr int kLineWrite = 63;
+constexpr int kLinePrint = 64;
+constexpr int kLineRecord = 68;
+constexpr int kLineRecordEntries = 69;
+constexpr int kLineBrandInfo = 74;
+constexpr int kLineBrandSettings = 78;
+constexpr int kLineMentionTrackingDetails = 82;
+
+// The statements of a nested declaration: a dictionary value ("Message") or a
+// list whose first element is a dictionary ("Item").
+struct NestedLines {
+    int name;
+    int open;
+    int walk;
+    int close;
+    int field;
+};
+constexpr NestedLines kMessageLines{.name = 11, .open = 12, .walk = 13, .close = 14, .field = 15};
+constexpr NestedLines kItemLines{.name = 21, .open = 22, .walk = 23, .close = 24, .field = 25};
+
+// C stack that each step holds while it is active, measured by comparing
+// stack addresses at two depths and read from the frames' prologues (x86-64,
+// -O3). parse_json's level is the chain parse_json -> walk_pair -> nested ->
+// parse_json; type_to_proto adds its own frame below walk_pair; json_to_proto
+// is entered again whenever code that the walk runs (a key's __format__, a
+// comparison) calls it. AddressSanitizer's red zones make the same frames larger.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kParseJsonStackBytes = 2464;
+constexpr std::size_t kTypeToProtoStackBytes = 256;
+constexpr std::size_t kJsonToProtoStackBytes = 1616;
+#else
+constexpr std::size_t kParseJsonStackBytes = 688;
+constexpr std::size_t kTypeToProtoStackBytes = 48;
+constexpr std::size_t kJsonToProtoStackBytes = 400;
+#endif
+const char* const kRecursionWhere = " while calling a Python object";
+
+// ---- lines ----------------------------------------------------------------------------
+
+// Adds the traceback entry of an inner step's statement; returns -1 (or null
+// through fail_type) so a step can `return fail_parse(line)`.
+int fail_parse(int line) {
+    frame::add_traceback(state, names.parse_json_entry, line);
+    return -1;
+}
+
+PyObject* fail_type(int line) {
+    frame::add_traceback(state, names.type_to_proto_entry, line);
+    return nullptr;
+}
+
+// One output line: each piece formatted as a plain f-string field `{x}` formats
+// it (a str as it is), joined. New reference or null.
+Ref build_line(std::initializer_list<PyObject*> pieces) {
+    Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!parts) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* piece : pieces) {
+        PyObject* text = PyObject_Format(piece, nullptr);
+        if (!text) return {};
+        PyTuple_SET_ITEM(parts.get(), i++, text);
+    }
+    return Ref::steal(PyUnicode_Join(names.empty, parts.get()));
+}
+
+// Builds a line and appends it to `lines`; -1 with an exception set.
+int append_line(PyObject* lines, std::initializer_list<PyObject*> pieces) {
+    Ref line = build_line(pieces);
+    return line ? PyList_Append(lines, line.get()) : -1;
+}
+
+// ---- type_to_proto ---------------------------------------------------------------------
+
+// `lower <= value <= upper` as a chained comparison: the upper bound is asked
+// only when the lower one holds. 1, 0, or -1 with an exception set.
+int within_int32(PyObject* value) {
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (v == -1 && PyErr_Occurred()) return -1;
+        return !overflow && v >= INT32_MIN && v <= INT32_MAX;
+    }
+    const int above_lower = PyObject_RichCompareBool(constants.int32_min, value, Py_LE);
+    if (above_lower <= 0) return above_lower;
+    Ref below_upper = Ref::steal(PyObject_RichCompare(value, constants.int32_max, Py_LE));
+    return below_upper ? PyObject_IsTrue(below_upper.get()) : -1;
+}
+
+// The proto type of a scalar, from the exact name of its type and, for "int",
+// the 32-bit range. Returns a borrowed text, or null with an exception set
+// (the step's own entry added when one of its statements failed).
+PyObject* type_to_proto(PyObject* value) {
+    frame::RecursionGuard guard(frame::units_for_stack(kTypeToProtoStackBytes), kRecursionWhere);
+    if (!guard) return nullptr;  // reported by the caller's statement
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) return names.string;
+    if (type == &PyFloat_Type) return names.float_;
+    if (type == &PyBool_Type) return names.bool_;
+    bool is_int = type == &PyLong_Type;
+    if (!is_int) {
+        // Subclasses and other types count by their name alone.
+        Ref py_type = Ref::steal(PyType_GetName(type));
+        if (!py_type) return nullptr;
+        if (PyUnicode_CompareWithASCIIString(py_type.get(), "int") == 0) {
+            is_int = true;
+        } else if (PyUnicode_CompareWithASCIIString(py_type.get(), "str") == 0) {
+            return names.string;
+        } else if (PyUnicode_CompareWithASCIIString(py_type.get(), "float") == 0) {
+            return names.float_;
+        } else if (PyUnicode_CompareWithASCIIString(py_type.get(), "bool") == 0) {
+            return names.bool_;
+        } else {
+            return names.string;
+        }
+    }
+    const int in_range = within_int32(value);
+    if (in_range < 0) return fail_type(kLineRangeTest);
+    return in_range ? names.int32 : names.int64;
+}
+
+// ---- parse_json -----------------------------------------------------------------------
+
+int parse_json(PyObject* json_obj, Py_ssize_t level, PyObject* lines);
+
+// `key, value = item`: 0, or -1 with the unpacking error set.
+int unpack_pair(PyObject* item, Ref& key, Ref& value) {
+    if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(item);
+        if (size != 2) {
+            if (size > 2)
+                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                             Py_ssize_t{2});
+            else
+                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", size,
+                             size == 1 ? "" : "s");
+            return -1;
+        }
+        key = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
+        value = Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
+        return 0;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    if (!iterator) return -1;
+    Ref* targets[] = {&key, &value};
+    for (Py_ssize_t index = 0; index < 2; ++index) {
+        *targets[index] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!*targets[index]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", index,
+                             index == 1 ? "" : "s");
+            return -1;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+        return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// A nested message declared in place, then the field that uses it: N is the
+// key's capitalize() followed by `suffix`; `repeated` makes the field repeated.
+int nested(PyObject* key, PyObject* sample, PyObject* suffix, bool repeated, const NestedLines& at,
+           PyObject* indent, Py_ssize_t level, PyObject* number, PyObject* lines) {
+    Ref capitalized = frame::call_method(key, names.capitalize, {});
+    Ref name = capitalized ? Ref::steal(PyNumber_Add(capitalized.get(), suffix)) : Ref();
+    if (!name) return fail_parse(at.name);
+    if (append_line(lines, {indent, names.message_prefix, name.get(), names.open_brace}) < 0)
+        return fail_parse(at.open);
+    if (parse_json(sample, level + 1, lines) < 0) return fail_parse(at.walk);
+    if (append_line(lines, {indent, names.close_brace}) < 0) return fail_parse(at.close);
+    const int appended =
+        repeated ? append_line(lines, {indent, names.repeated_prefix, name.get(), names.space, key,
+                                       names.equals, number, names.semicolon})
+                 : append_line(lines, {indent, name.get(), names.space, key, names.equals, number,
+                                       names.semicolon});
+    return appended < 0 ? fail_parse(at.field) : 0;
+}
+
+// The lines of one (key, value) pair, classified by the value.
+int walk_pair(PyObject* key, PyObject* value, PyObject* indent, Py_ssize_t level,
+              PyObject* number, PyObject* lines) {
+    if (PyDict_Check(value))
+        return nested(key, value, names.message_suffix, false, kMessageLines, indent, level,
+                      number, lines);
+    if (PyList_Check(value)) {
+        const int not_empty = PyObject_IsTrue(value);
+        if (not_empty < 0) return fail_parse(kLineListTruth);
+        if (!not_empty) {
+            if (append_line(lines, {indent, names.repeated_string_prefix, key, names.equals,
+                                    number, names.semicolon}) < 0)
+                return fail_parse(kLineRepeatedStringLine);
+            return 0;
+        }
+        Ref first = PyList_CheckExact(value)
+                        ? Ref::borrow(PyList_GET_ITEM(value, 0))
+                        : Ref::steal(PySequence_GetItem(value, 0));
+        if (!first) return fail_parse(kLineFirstElement);
+        if (PyDict_Check(first.get()))
+            return nested(key, first.get(), names.item_suffix, true, kItemLines, indent, level,
+                          number, lines);
+        PyObject* item_type = type_to_proto(first.get());
+        if (!item_type) return fail_parse(kLineRepeatedScalarType);
+        if (append_line(lines, {indent, names.repeated_prefix, item_type, names.space, key,
+                                names.equals, number, names.semicolon}) < 0)
+            return fail_parse(kLineRepeatedScalarLine);
+        return 0;
+    }
+    PyObject* type_name = type_to_proto(value);
+    if (!type_name) return fail_parse(kLineScalarType);
+    if (append_line(lines, {indent, type_name, names.space, key, names.equals, number,
+                            names.semicolon}) < 0)
+        return fail_parse(kLineScalarLine);
+    return 0;
+}
+
+// Appends the field and nested-message lines of one dictionary, `level` deep,
+// to `lines`. 0, or -1 with an exception set; the entry of the failing
+// statement is added here, except for RecursionError on entry, which the
+// caller's statement reports as it does for any call.
+int parse_json(PyObject* json_obj, Py_ssize_t level, PyObject* lines) {
+    frame::RecursionGuard guard(frame::units_for_stack(kParseJsonStackBytes), kRecursionWhere);
+    if (!guard) return -1;
+    Ref indent = level ? Ref::steal(PySequence_Repeat(names.indent_unit, level))
+                       : Ref::borrow(names.empty);
+    if (!indent) return fail_parse(kLineNewResult);
+    Py_ssize_t field_num = 1;
+    auto walk_one = [&](PyObject* key, PyObject* value) {
+        Ref number = Ref::steal(PyUnicode_FromFormat("%zd", field_num++));
+        if (!number) return fail_parse(kLineForItems);
+        return walk_pair(key, value, indent.get(), level, number.get(), lines);
+    };
+
+    if (PyDict_CheckExact(json_obj)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(json_obj);
+        Py_ssize_t pos = 0, seen = 0;
+        PyObject *borrowed_key, *borrowed_value;
+        for (;;) {
+            // As a for loop over items(): a size change shows at the next step,
+            // and so does a key replaced by another.
+            if (PyDict_GET_SIZE(json_obj) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return fail_parse(kLineForItems);
+            }
+            if (!PyDict_Next(json_obj, &pos, &borrowed_key, &borrowed_value)) break;
+            if (++seen > size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return fail_parse(kLineForItems);
+            }
+            // Own the pair: formatting a key may run code that changes the dict.
+            Ref key = Ref::borrow(borrowed_key);
+            Ref value = Ref::borrow(borrowed_value);
+            if (walk_one(key.get(), value.get()) < 0) return -1;
+        }
+        return 0;
+    }
+
+    Ref items = frame::call_method(json_obj, names.items, {});
+    Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+    if (!iterator) return fail_parse(kLineForItems);
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref key, value;
+        if (unpack_pair(item.get(), key, value) < 0) return fail_parse(kLineForItems);
+        if (walk_one(key.get(), value.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? fail_parse(kLineForItems) : 0;
+}
+
+// ---- json_to_proto --------------------------------------------------------------------
+
+// Leaves the `with` block around the write. `failed`: the block ended with the
+// exception that is set; __exit__ sees it and may swallow it. 0 when the code
+// after the block runs on, -1 with an exception set.
+int leave_with(Function* self, PyObject* exit, bool failed) {
+    if (!failed) {
+        Ref done = frame::call(exit, {Py_None, Py_None, Py_None});
+        if (done) return 0;
+        frame::fail_at(self, kLineOpen);
+        return -1;
+    }
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
+        owned_traceback = Ref::steal(traceback);
+    Ref swallowed = frame::call(exit, {type, value, traceback ? traceback : Py_None});
+    const int truth = swallowed ? PyObject_IsTrue(swallowed.get()) : -1;
+    if (truth > 0) return 0;
+    if (truth == 0) {
+        PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+        return -1;
+    }
+    // __exit__ failed: its exception goes on, with the write's as its context.
+    PyObject *new_type, *new_value, *new_traceback;
+    PyErr_Fetch(&new_type, &new_value, &new_traceback);
+    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
+    if (new_value != value) PyException_SetContext(new_value, owned_value.release());
+    PyErr_Restore(new_type, new_value, new_traceback);
+    frame::fail_at(self, kLineOpen);
+    return -1;
+}
+
+// Writes `text` to the file through `with open(proto_filename, "w") as f`.
+int write_file(Function* self, PyObject* proto_filename, PyObject* text) {
+    Ref file = frame::call(builtin_open, {proto_filename, names.mode_w});
+    Ref enter = file ? frame::get_attr(file.get(), names.dunder_enter) : Ref();
+    Ref exit = enter ? frame::get_attr(file.get(), names.dunder_exit) : Ref();
+    Ref f = exit ? frame::call(enter.get(), {}) : Ref();
+    if (!f) {
+        frame::fail_at(self, kLineOpen);
+        return -1;
+    }
+    Ref written = frame::call_method(f.get(), names.write, {text});
+    if (!written) frame::fail_at(self, kLineWrite);
+    return leave_with(self, exit.get(), !written);
+}
+
+// json_to_proto(json_obj, proto_filename): writes the proto3 schema inferred
+// from the sample and prints one line. The whole text is built before the
+// file is opened, so a failure on the way leaves an existing file untouched.
+PyObject* json_to_proto(Function* self, PyObject* const* args) {
+    frame::RecursionGuard guard(frame::units_for_stack(kJsonToProtoStackBytes), kRecursionWhere);
+    if (!guard) return nullptr;
+    PyObject* json_obj = args[0];
+    PyObject* proto_filename = args[1];
+    Ref package = frame::call_method(proto_filename, names.replace, {names.dot_proto, names.empty});
+    Ref package_line =
+        package ? build_line({names.package_prefix, package.get(), names.semicolon}) : Ref();
+    if (!package_line) return frame::fail_at(self, kLinePackageLine);
+    Ref proto_lines = Ref::steal(PyList_New(0));
+    if (!proto_lines || PyList_Append(proto_lines.get(), names.syntax_line) < 0 ||
+        PyList_Append(proto_lines.get(), package_line.get()) < 0)
+        return frame::fail_at(self, kLineFirstLines);
+    if (PyList_Append(proto_lines.get(), names.top_level_line) < 0)
+        return frame::fail_at(self, kLineTopLevelLine);
+    if (parse_json(json_obj, 0, proto_lines.get()) < 0) return frame::fail_at(self, kLineWalk);
+    if (PyList_Append(proto_lines.get(), names.close_brace) < 0)
+        return frame::fail_at(self, kLineClosingBrace);
+    Ref text = Ref::steal(PyUnicode_Join(names.newline, proto_lines.get()));
+    if (!text) return frame::fail_at(self, kLineWrite);
+    proto_lines = Ref();
+
+    if (write_file(self, proto_filename, text.get()) < 0) return nullptr;
+
+    Ref message = build_line({names.printed_prefix, proto_filename, names.printed_suffix});
+    Ref printed = message ? frame::call(builtin_print, {message.get()}) : Ref();
+    if (!printed) return frame::fail_at(self, kLinePrint);
+    return Py_NewRef(Py_None);
+}
+
+frame::FunctionSpec json_to_proto_spec{
+    .name = "json_to_proto",
+    .qualname = "json_to_proto",
+    .doc = nullptr,
+    .params = {{.name = "json_obj"}, {.name = "proto_filename"}},
+    .n_required = 2,
+    .locals = {"parse_json", "type_to_proto", "proto_lines", "f"},
+    .first_line = kLineDefJsonToProto,
+    .impl = json_to_proto,
+};
+
+// ---- module code ----------------------------------------------------------------------
+
+// The sample record, built depth first in the order of its entries.
+int build_record(int& line) {
+    line = kLineRecordEntries;
+    Ref record = Ref::steal(PyDict_New());
+    if (!record) return -1;
+    Ref json = frame::lookup_global(state, names.json);
+    Ref loads = json ? frame::get_attr(json.get(), names.loads) : Ref();
+    Ref raw_data = loads ? frame::call(loads.get(), {names.raw_data_json}) : Ref();
+    if (!raw_data || PyDict_SetItem(record.get(), names.RawData, raw_data.get()) < 0 ||
+        PyDict_SetItem(record.get(), names.ChannelGroup, constants.channel_group) < 0 ||
+        PyDict_SetItem(record.get(), names.ChannelType, constants.channel_type) < 0)
+        return -1;
+
+    line = kLineBrandInfo;
+    Ref brand_info = Ref::steal(PyDict_New());
+    if (!brand_info || PyDict_SetItem(brand_info.get(), names.BrandID, constants.brand_id) < 0 ||
+        PyDict_SetItem(brand_info.get(), names.BrandName, names.brand_name) < 0 ||
+        PyDict_SetItem(brand_info.get(), names.CategoryID, constants.category_id) < 0 ||
+        PyDict_SetItem(brand_info.get(), names.CategoryName, names.category_name) < 0)
+        return -1;
+    line = kLineBrandSettings;
+    Ref brand_settings = Ref::steal(PyDict_New());
+    if (!brand_settings || PyDict_SetItem(brand_info.get(), names.BrandSettings, brand_settings.get()) < 0)
+        return -1;
+    line = kLineBrandInfo;
+    if (PyDict_SetItem(brand_info.get(), names.OperationEnum, Py_None) < 0) return -1;
+    line = kLineRecordEntries;
+    if (PyDict_SetItem(record.get(), names.BrandInfo, brand_info.get()) < 0) return -1;
+
+    line = kLineMentionTrackingDetails;
+    Ref mention = Ref::steal(PyDict_New());
+    if (!mention || PyDict_SetItem(mention.get(), names.FetchingServiceInTime, names.fetching_in_time) < 0 ||
+        PyDict_SetItem(mention.get(), names.FetchingServiceOutTime, names.fetching_out_time) < 0)
+        return -1;
+    line = kLineRecordEntries;
+    if (PyDict_SetItem(record.get(), names.MentionTrackingDetails, mention.get()) < 0 ||
+        PyDict_SetItem(record.get(), names.ServiceName, names.service_name) < 0)
+        return -1;
+
+    line = kLineRecord;
+    return frame::bind_global(state, names.zorva_data, record.get());
+}
+
+int module_code(int& line) {
+    line = kLineImportJson;
+    if (frame::import_statement(state, names.json) < 0) return -1;
+    line = kLineDefJsonToProto;
+    if (frame::define(state, json_to_proto_spec) < 0) return -1;
+    return build_record(line);
+}
+
+int make_constants() {
+    struct {
+        PyObject** slot;
+        long long value;
+    } const table[] = {
+        {&constants.int32_min, INT32_MIN}, {&constants.int32_max, INT32_MAX},
+        {&constants.channel_group, 36},    {&constants.channel_type, 75},
+        {&constants.brand_id, 12168},      {&constants.category_id, 1808},
+    };
+    for (const auto& [slot, value] : table) {
+        if (!*slot && !(*slot = PyLong_FromLongLong(value))) return -1;
+    }
+    return 0;
+}
+
+const frame::ModuleHooks hooks{
+    .names = {
+        {&names.json, "json"},
+        {&names.loads, "loads"},
+        {&names.zorva_data, "zorva_data"},
+        {&names.items, "items"},
+        {&names.replace, "replace"},
+        {&names.capitalize, "capitalize"},
+        {&names.write, "write"},
+        {&names.dunder_enter, "__enter__"},
+        {&names.dunder_exit, "__exit__"},
+        {&names.parse_json_entry,
+         "kestrune_protocol_buffer_python.infer_schema.json_to_proto.parse_json"},
+        {&names.type_to_proto_entry,
+         "kestrune_protocol_buffer_python.infer_schema.json_to_proto.type_to_proto"},
+        {&names.empty, ""},
+        {&names.newline, "\n"},
+        {&names.indent_unit, "  "},
+        {&names.dot_proto, ".proto"},
+        {&names.mode_w, "w"},
+        {&names.syntax_line, "syntax = \"proto3\";"},
+        {&names.package_prefix, "package "},
+        {&names.semicolon, ";"},
+        {&names.top_level_line, "message TopLevelMessage {"},
+        {&names.close_brace, "}"},
+        {&names.message_prefix, "message "},
+        {&names.open_brace, " {"},
+        {&names.message_suffix, "Message"},
+        {&names.item_suffix, "Item"},
+        {&names.repeated_prefix, "repeated "},
+        {&names.repeated_string_prefix, "repeated string "},
+        {&names.space, " "},
+        {&names.equals, " = "},
+        {&names.int32, "int32"},
+        {&names.int64, "int64"},
+        {&names.string, "string"},
+        {&names.float_, "float"},
+        {&names.bool_, "bool"},
+        {&names.printed_prefix, "Proto file '"},
+        {&names.printed_suffix, "' generated successfully."},
+        {&names.raw_data_json, kRawDataJson},
+        {&names.RawData, "RawData"},
+        {&names.ChannelGroup, "ChannelGroup"},
+        {&names.ChannelType, "ChannelType"},
+        {&names.BrandInfo, "BrandInfo"},
+        {&names.BrandID, "BrandID"},
+        {&names.BrandName, "BrandName"},
+        {&names.CategoryID, "CategoryID"},
+        {&names.CategoryName, "CategoryName"},
+        {&names.BrandSettings, "BrandSettings"},
+        {&names.OperationEnum, "OperationEnum"},
+        {&names.MentionTrackingDetails, "MentionTrackingDetails"},
+        {&names.FetchingServiceInTime, "FetchingServiceInTime"},
+        {&names.FetchingServiceOutTime, "FetchingServiceOutTime"},
+        {&names.ServiceName, "ServiceName"},
+        {&names.brand_name, "Titktok"},
+        {&names.category_name, "KestruneTestDB"},
+        {&names.fetching_in_time, "2024-06-27T05:24:20.967412"},
+        {&names.fetching_out_time, "2024-06-27T05:24:22.670233"},
+        {&names.service_name, "ZorvaDataCollectionService"},
+    },
+    .make_constants = make_constants,
+    .builtins = {{&builtin_open, "open"}, {&builtin_print, "print"}},
+    .functions = {&json_to_proto_spec},
+    .module_code = module_code,
+};
+
+}  // namespace
+
+KESTRUNE_MODULE(infer_schema, state, hooks)
