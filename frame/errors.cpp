@@ -54,6 +54,20 @@ void raise_interpreter_change() {
                     "interpreter per process.");
 }
 
+void raise_cannot_catch() {
+    PyErr_SetString(PyExc_TypeError,
+                    "catching classes that do not inherit from BaseException is not allowed");
+}
+
+void raise_not_an_exception() {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
+void raise_not_a_context_manager(PyObject* manager, const char* missing) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                 Py_TYPE(manager)->tp_name, missing);
+}
+
 void raise_reinitialisation(const char* short_name) {
     PyErr_Format(PyExc_RuntimeError,
                  "Module '%s' has already been imported. Re-initialisation is not supported.",

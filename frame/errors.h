@@ -24,6 +24,12 @@ void raise_result_type(const char* expected, PyObject* value);
 void raise_name_error(PyObject* name);
 void raise_cannot_import(PyObject* name);
 void raise_interpreter_change();
+// `except X:` where X is not an exception class (nor a tuple of them).
+void raise_cannot_catch();
+// `raise X` where X is not an exception.
+void raise_not_an_exception();
+// `with X:` where X lacks __enter__ (`missing` empty) or __exit__.
+void raise_not_a_context_manager(PyObject* manager, const char* missing);
 void raise_reinitialisation(const char* short_name);
 // Issues the version RuntimeWarning; returns -1 when a filter turned it into an error.
 int warn_version_mismatch(const char* full_name, int major, int minor);

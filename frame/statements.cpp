@@ -1,5 +1,8 @@
 #include "statements.h"
 
+#include "errors.h"
+#include "ops.h"
+
 namespace frame {
 namespace {
 
@@ -24,11 +27,6 @@ Ref lookup_special(PyObject* obj, PyObject* name) {
     return Ref::steal(get(found, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
 
-void raise_not_a_context_manager(PyObject* manager, const char* missing) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                 Py_TYPE(manager)->tp_name, missing);
-}
-
 bool is_exception_classes(PyObject* classes) {
     if (!PyTuple_Check(classes)) return PyExceptionClass_Check(classes);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(classes); ++i) {
@@ -51,29 +49,73 @@ ExceptClause::ExceptClause() noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
+    if (value) PyException_SetTraceback(value, tb ? tb : Py_None);
     Py_XDECREF(type);
     Py_XDECREF(tb);
     value_ = Ref::steal(value);
-    previous_ = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(value);
+    // The item on top of the thread's stack is the one an `except` clause of
+    // the calling code would set; restoring it, and not the topmost handled
+    // exception below it, leaves a generator's own state as it was.
+    item_ = PyThreadState_Get()->exc_info;
+    saved_ = item_->exc_value;
+    item_->exc_value = Py_XNewRef(value);
 }
 
-ExceptClause::~ExceptClause() { PyErr_SetHandledException(previous_.get()); }
+ExceptClause::~ExceptClause() {
+    PyObject* current = item_->exc_value;
+    item_->exc_value = saved_;
+    Py_XDECREF(current);
+}
 
 int ExceptClause::matches(PyObject* classes) const {
     if (!is_exception_classes(classes)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "catching classes that do not inherit from BaseException is not allowed");
+        raise_cannot_catch();
         return -1;
     }
     return PyErr_GivenExceptionMatches(value_.get(), classes);
 }
 
-void ExceptClause::reraise() noexcept {
+PyObject* ExceptClause::reraise() noexcept {
     PyObject* value = value_.get();
+    if (!value) return nullptr;
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), Py_NewRef(value),
                   PyException_GetTraceback(value));
+    return nullptr;
+}
+
+PyObject* raise_instance(PyObject* exc_class, PyObject* arg) {
+    Ref exc = call(exc_class, {arg});
+    if (!exc) return nullptr;
+    if (!PyExceptionInstance_Check(exc.get())) {
+        raise_not_an_exception();
+        return nullptr;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+bool pending_matches(PyObject* classes) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    const bool match = value && PyErr_GivenExceptionMatches(value, classes);
+    PyErr_Restore(type, value, tb);
+    return match;
+}
+
+Ref format_join(std::initializer_list<PyObject*> pieces) {
+    Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!parts) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* piece : pieces) {
+        PyObject* text =
+            PyUnicode_CheckExact(piece) ? Py_NewRef(piece) : PyObject_Format(piece, nullptr);
+        if (!text) return {};
+        PyTuple_SET_ITEM(parts.get(), i++, text);
+    }
+    Ref empty = Ref::steal(PyUnicode_New(0, 0));
+    if (!empty) return {};
+    return Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
 }
 
 Ref enter_context(PyObject* manager, Ref& exit) {

@@ -1,5 +1,5 @@
 // Statements that a function body builds from several interpreter calls: calls
-// with keyword arguments, except clauses and `with` blocks.
+// with keyword arguments, except clauses, raise, f-strings and `with` blocks.
 #pragma once
 
 #include "function.h"
@@ -14,19 +14,22 @@ namespace frame {
 Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,
                        PyObject* kwnames);
 
-// The exception that an except clause handles. The constructor takes it from
-// the error indicator (which must be set) and makes it the handled exception,
-// as sys.exc_info() reports it, until the clause ends: an error raised inside
-// the clause then gets it as its __context__, as in the interpreter's own
-// handlers. The destructor restores the handled exception of before.
+// An except clause: takes the exception that is set the way the interpreter
+// does on entering `except`: normalised, with its traceback attached to it,
+// and made the exception being handled (what sys.exc_info() reports). Anything
+// raised while the clause lives, by its own code or by code it calls, gets the
+// caught exception as its __context__, as inside a Python `except` block. The
+// clause gives the previously handled exception back when it ends, on every
+// path.
 class ExceptClause {
 public:
+    // Requires an exception to be set; it is cleared and held by the clause.
     ExceptClause() noexcept;
     ~ExceptClause();
     ExceptClause(const ExceptClause&) = delete;
     ExceptClause& operator=(const ExceptClause&) = delete;
 
-    // The exception object; borrowed.
+    // The caught exception (borrowed), as `e` in `except ... as e`.
     PyObject* value() const noexcept { return value_.get(); }
 
     // The test of `except <classes>:`: 1, 0, or -1 with TypeError set when
@@ -34,13 +37,29 @@ public:
     int matches(PyObject* classes) const;
 
     // `raise` without an argument: puts the same exception object back as the
-    // error indicator, with the traceback it has gathered so far.
-    void reraise() noexcept;
+    // error indicator, with the traceback it has gathered so far. Returns null
+    // so a body can `return clause.reraise()`.
+    PyObject* reraise() noexcept;
 
 private:
     Ref value_;
-    Ref previous_;
+    _PyErr_StackItem* item_;  // the stack item whose handled exception is replaced
+    PyObject* saved_;         // owned: what that item held before the clause
 };
+
+// `raise exc_class(arg)`: calls the class with the one argument and sets the
+// resulting instance. Inside an ExceptClause the caught exception becomes its
+// __context__; __cause__ stays None. Returns null.
+PyObject* raise_instance(PyObject* exc_class, PyObject* arg);
+
+// Whether the exception that is set (normalised first, and left set) is one
+// of `classes`: built-in exception classes, or a tuple of them.
+bool pending_matches(PyObject* classes);
+
+// An f-string's text: each piece formatted as `format(piece, "")` does (an
+// exact str stands as itself, an exception as its str() text), joined with
+// nothing between. Returns a new reference, or null with an exception set.
+Ref format_join(std::initializer_list<PyObject*> pieces);
 
 // `__enter__` of `manager`, with its bound `__exit__` stored in `exit`; new
 // reference or null. Both are looked up on the type, as `with` does.

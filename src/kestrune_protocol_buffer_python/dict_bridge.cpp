@@ -5,11 +5,10 @@
 // translates the runtime's exception into this module's text; the caught
 // exception stays reachable as the new one's __context__.
 #include "frame/errors.h"
-#include "frame/handler.h"
 #include "frame/module.h"
 #include "frame/ops.h"
 #include "frame/recursion.h"
-#include "frame/text.h"
+#include "frame/statements.h"
 
 namespace {
 
@@ -105,11 +104,10 @@ constexpr int kLineMainPrintError = 111;
 // C stack of one call that comes back into this module through a replaced name
 // (a MessageToDict that calls protobuf_to_dict, say): the function's entry, its
 // body and the interpreter's call into the Python code, measured at 630 to 760
-// bytes on x86-64. Charged on entry, so such a loop ends in RecursionError even
-// on a thread with a small stack.
+// bytes on x86-64. Each call charges it, so such a loop ends in RecursionError
+// even on a thread with a small stack.
 constexpr std::size_t kStackPerCall = 768;
 constexpr int kUnitsPerCall = frame::units_for_stack(kStackPerCall);
-constexpr const char* kWhileCalling = " while calling a Python object";
 
 // ---- the runtime's JSON mapping ------------------------------------------------------
 //
@@ -138,13 +136,13 @@ bool parse_dict(PyObject* data, PyObject* message) {
 // set already carries the entry of the statement that raised it.
 PyObject* translate_parse_error(Function* self, PyObject* prefix, int except_line,
                                 int raise_line) {
-    frame::ExceptBlock handler;
+    frame::ExceptClause handler;
     Ref parse_error = frame::lookup_global(state, names.ParseError);
     if (!parse_error) return frame::fail_at(self, except_line);
     const int match = handler.matches(parse_error.get());
     if (match < 0) return frame::fail_at(self, except_line);
     if (!match) return handler.reraise();
-    Ref text = frame::format_join({prefix, handler.exception()});
+    Ref text = frame::format_join({prefix, handler.value()});
     if (text) frame::raise_instance(PyExc_ValueError, text.get());
     return frame::fail_at(self, raise_line);
 }
@@ -152,8 +150,6 @@ PyObject* translate_parse_error(Function* self, PyObject* prefix, int except_lin
 // import_protobuf_module(module_name: str): importlib.import_module(module_name),
 // an ImportError of any kind restated with the module's name.
 PyObject* import_protobuf_module(Function* self, PyObject* const* args) {
-    frame::RecursionGuard guard(kUnitsPerCall, kWhileCalling);
-    if (!guard) return nullptr;
     PyObject* module_name = args[0];
     Ref importlib = frame::lookup_global(state, names.importlib);
     Ref module = importlib
@@ -162,10 +158,10 @@ PyObject* import_protobuf_module(Function* self, PyObject* const* args) {
     if (module) return module.release();
     frame::fail_at(self, kLineImportModule);
 
-    frame::ExceptBlock handler;
+    frame::ExceptClause handler;
     if (!handler.matches(PyExc_ImportError)) return handler.reraise();
     Ref text = frame::format_join(
-        {names.failed_import, module_name, names.quote_colon, handler.exception()});
+        {names.failed_import, module_name, names.quote_colon, handler.value()});
     if (text) frame::raise_instance(PyExc_ImportError, text.get());
     return frame::fail_at(self, kLineRaiseImportError);
 }
@@ -173,22 +169,20 @@ PyObject* import_protobuf_module(Function* self, PyObject* const* args) {
 // get_protobuf_class(module, class_name: str): getattr(module, class_name),
 // whatever it is; a missing attribute restated with the module's __name__.
 PyObject* get_protobuf_class(Function* self, PyObject* const* args) {
-    frame::RecursionGuard guard(kUnitsPerCall, kWhileCalling);
-    if (!guard) return nullptr;
     PyObject* module = args[0];
     PyObject* class_name = args[1];
     Ref found = frame::get_attr(module, class_name);
     if (found) return found.release();
     frame::fail_at(self, kLineGetAttr);
 
-    frame::ExceptBlock handler;
+    frame::ExceptClause handler;
     if (!handler.matches(PyExc_AttributeError)) return handler.reraise();
     // Read inside the handler: an object without __name__ raises that
     // AttributeError, with the first one as its context.
     Ref module_name = frame::get_attr(module, names.dunder_name);
     Ref text = module_name ? frame::format_join({names.module_quote, module_name.get(),
                                                  names.has_no_class, class_name,
-                                                 names.quote_colon, handler.exception()})
+                                                 names.quote_colon, handler.value()})
                            : Ref();
     if (text) frame::raise_instance(PyExc_AttributeError, text.get());
     return frame::fail_at(self, kLineRaiseAttributeError);
@@ -197,8 +191,6 @@ PyObject* get_protobuf_class(Function* self, PyObject* const* args) {
 // populate_protobuf_from_dict(protobuf_cls, data: dict) -> "Message":
 // protobuf_cls() filled by ParseDict(data, message).
 PyObject* populate_protobuf_from_dict(Function* self, PyObject* const* args) {
-    frame::RecursionGuard guard(kUnitsPerCall, kWhileCalling);
-    if (!guard) return nullptr;
     Ref message = frame::call(args[0], {});
     if (message && parse_dict(args[1], message.get())) return message.release();
     frame::fail_at(self, message ? kLineParseDict : kLineNewMessage);
@@ -209,8 +201,6 @@ PyObject* populate_protobuf_from_dict(Function* self, PyObject* const* args) {
 // protobuf_to_dict(protobuf_message: "Message") -> dict: MessageToDict of a
 // message, which must be an instance of Message.
 PyObject* protobuf_to_dict(Function* self, PyObject* const* args) {
-    frame::RecursionGuard guard(kUnitsPerCall, kWhileCalling);
-    if (!guard) return nullptr;
     PyObject* message = args[0];
     Ref message_class = frame::lookup_global(state, names.Message);
     if (!message_class) return frame::fail_at(self, kLineIsMessage);
@@ -242,6 +232,7 @@ frame::FunctionSpec import_protobuf_module_spec{
     .annotations = {{"module_name", "str"}},
     .first_line = kLineDefImportProtobufModule,
     .impl = import_protobuf_module,
+    .recursion_units = kUnitsPerCall,
 };
 
 frame::FunctionSpec get_protobuf_class_spec{
@@ -256,6 +247,7 @@ frame::FunctionSpec get_protobuf_class_spec{
     .annotations = {{"class_name", "str"}},
     .first_line = kLineDefGetProtobufClass,
     .impl = get_protobuf_class,
+    .recursion_units = kUnitsPerCall,
 };
 
 frame::FunctionSpec populate_protobuf_from_dict_spec{
@@ -272,6 +264,7 @@ frame::FunctionSpec populate_protobuf_from_dict_spec{
     .annotations = {{"data", "dict"}, {"return", "Message"}},
     .first_line = kLineDefPopulate,
     .impl = populate_protobuf_from_dict,
+    .recursion_units = kUnitsPerCall,
 };
 
 frame::FunctionSpec protobuf_to_dict_spec{
@@ -288,6 +281,7 @@ frame::FunctionSpec protobuf_to_dict_spec{
     .annotations = {{"protobuf_message", "Message"}, {"return", "dict"}},
     .first_line = kLineDefProtobufToDict,
     .impl = protobuf_to_dict,
+    .recursion_units = kUnitsPerCall,
 };
 
 // ---- module code -------------------------------------------------------------------------
@@ -357,9 +351,9 @@ int main_program(int& line) {
     if (main_steps(line) == 0) return 0;
     if (!frame::pending_matches(constants.main_errors)) return -1;
     frame::add_traceback(state, state.init_name, line);
-    frame::ExceptBlock handler;
+    frame::ExceptClause handler;
     line = kLineMainExcept;
-    int status = frame::bind_global(state, names.e, handler.exception());
+    int status = frame::bind_global(state, names.e, handler.value());
     if (status == 0) {
         line = kLineMainPrintError;
         Ref e = frame::lookup_global(state, names.e);

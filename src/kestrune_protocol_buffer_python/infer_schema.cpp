@@ -443,8 +443,6 @@ int write_file(Function* self, PyObject* proto_filename, PyObject* text) {
 // from the sample and prints one line. The whole text is built before the
 // file is opened, so a failure on the way leaves an existing file untouched.
 PyObject* json_to_proto(Function* self, PyObject* const* args) {
-    frame::RecursionGuard guard(frame::units_for_stack(kJsonToProtoStackBytes), kRecursionWhere);
-    if (!guard) return nullptr;
     PyObject* json_obj = args[0];
     PyObject* proto_filename = args[1];
     Ref package = frame::call_method(proto_filename, names.replace, {names.dot_proto, names.empty});
@@ -481,6 +479,7 @@ frame::FunctionSpec json_to_proto_spec{
     .locals = {"parse_json", "type_to_proto", "proto_lines", "f"},
     .first_line = kLineDefJsonToProto,
     .impl = json_to_proto,
+    .recursion_units = frame::units_for_stack(kJsonToProtoStackBytes),
 };
 
 // ---- module code ----------------------------------------------------------------------
