@@ -1,0 +1,4 @@
+"""Native codec for mention-tracking records: dicts, Protocol Buffers messages and zlib payloads."""
+
+# The one place the version is written; the build reads it from here.
+__version__ = "0.1.0"

@@ -4,6 +4,7 @@
 #include "frame/ops.h"
 #include "frame/recursion.h"
 #include "frame/traceback.h"
+#include "sample_record.h"
 
 #include <climits>
 #include <initializer_list>
@@ -16,22 +17,8 @@ using frame::Ref;
 frame::ModuleState state("infer_schema", "kestrune_protocol_buffer_python.infer_schema",
                          "kestrune_protocol_buffer_python\\infer_schema.py");
 
-// The RawData object of the sample record as one line of JSON.
-constexpr const char* kRawDataJson =
-    "{\"ObjectId\": 1623297786281202642, \"SocialID\": \"de9aeaed48ff63a3fe30cc5099dbec6b\", "
-    "\"OrderID\": 220, \"CreatedDate\": \"2023-11-26 13:30:55\", \"NumCommentsCount\": 0, "
-    "\"NumShareCount\": 0, \"NumVideoViews\": 1287, \"Description\": \"How long does it take "
-    "you to become an expert at crypto trading?\", \"LanguageName\": \"english\", "
-    "\"FilterKeywords\": \" (finance)\", \"UserInfo\": {\"AuthorSocialID\": \"dsdsdasdsa\"}, "
-    "\"URL\": \"https://qa.example.com/unanswered/"
-    "How-long-does-it-take-you-to-become-an-expert-at-crypto-trading\", \"AnswerCounts\": 11, "
-    "\"SimplifiedText\": \"Question: How long does it take you to become an expert at crypto "
-    "trading?\"}";
-
 struct Names {
     PyObject* json;
-    PyObject* loads;
-    PyObject* zorva_data;
     PyObject* items;
     PyObject* replace;
     PyObject* capitalize;
@@ -66,36 +53,11 @@ struct Names {
     PyObject* bool_;
     PyObject* printed_prefix;
     PyObject* printed_suffix;
-    // the sample record
-    PyObject* raw_data_json;
-    PyObject* RawData;
-    PyObject* ChannelGroup;
-    PyObject* ChannelType;
-    PyObject* BrandInfo;
-    PyObject* BrandID;
-    PyObject* BrandName;
-    PyObject* CategoryID;
-    PyObject* CategoryName;
-    PyObject* BrandSettings;
-    PyObject* OperationEnum;
-    PyObject* MentionTrackingDetails;
-    PyObject* FetchingServiceInTime;
-    PyObject* FetchingServiceOutTime;
-    PyObject* ServiceName;
-    PyObject* brand_name;
-    PyObject* category_name;
-    PyObject* fetching_in_time;
-    PyObject* fetching_out_time;
-    PyObject* service_name;
 } names;
 
 struct Constants {
     PyObject* int32_min;  // -2147483648
     PyObject* int32_max;  // 2147483647
-    PyObject* channel_group;
-    PyObject* channel_type;
-    PyObject* brand_id;
-    PyObject* category_id;
 } constants;
 
 PyObject* builtin_open = nullptr;
@@ -122,11 +84,7 @@ constexpr int kLineClosingBrace = 60;
 constexpr int kLineOpen = 62;
 constexpr int kLineWrite = 63;
 constexpr int kLinePrint = 64;
-constexpr int kLineRecord = 68;
-constexpr int kLineRecordEntries = 69;
-constexpr int kLineBrandInfo = 74;
-constexpr int kLineBrandSettings = 78;
-constexpr int kLineMentionTrackingDetails = 82;
+constexpr int kLineRecord = 68;  // `zorva_data = {`; its entries take the lines after it
 
 // The statements of a nested declaration: a dictionary value ("Message") or a
 // list whose first element is a dictionary ("Item").
@@ -484,77 +442,28 @@ frame::FunctionSpec json_to_proto_spec{
 
 // ---- module code ----------------------------------------------------------------------
 
-// The sample record, built depth first in the order of its entries.
-int build_record(int& line) {
-    line = kLineRecordEntries;
-    Ref record = Ref::steal(PyDict_New());
-    if (!record) return -1;
-    Ref json = frame::lookup_global(state, names.json);
-    Ref loads = json ? frame::get_attr(json.get(), names.loads) : Ref();
-    Ref raw_data = loads ? frame::call(loads.get(), {names.raw_data_json}) : Ref();
-    if (!raw_data || PyDict_SetItem(record.get(), names.RawData, raw_data.get()) < 0 ||
-        PyDict_SetItem(record.get(), names.ChannelGroup, constants.channel_group) < 0 ||
-        PyDict_SetItem(record.get(), names.ChannelType, constants.channel_type) < 0)
-        return -1;
-
-    line = kLineBrandInfo;
-    Ref brand_info = Ref::steal(PyDict_New());
-    if (!brand_info || PyDict_SetItem(brand_info.get(), names.BrandID, constants.brand_id) < 0 ||
-        PyDict_SetItem(brand_info.get(), names.BrandName, names.brand_name) < 0 ||
-        PyDict_SetItem(brand_info.get(), names.CategoryID, constants.category_id) < 0 ||
-        PyDict_SetItem(brand_info.get(), names.CategoryName, names.category_name) < 0)
-        return -1;
-    line = kLineBrandSettings;
-    Ref brand_settings = Ref::steal(PyDict_New());
-    if (!brand_settings || PyDict_SetItem(brand_info.get(), names.BrandSettings, brand_settings.get()) < 0)
-        return -1;
-    line = kLineBrandInfo;
-    if (PyDict_SetItem(brand_info.get(), names.OperationEnum, Py_None) < 0) return -1;
-    line = kLineRecordEntries;
-    if (PyDict_SetItem(record.get(), names.BrandInfo, brand_info.get()) < 0) return -1;
-
-    line = kLineMentionTrackingDetails;
-    Ref mention = Ref::steal(PyDict_New());
-    if (!mention || PyDict_SetItem(mention.get(), names.FetchingServiceInTime, names.fetching_in_time) < 0 ||
-        PyDict_SetItem(mention.get(), names.FetchingServiceOutTime, names.fetching_out_time) < 0)
-        return -1;
-    line = kLineRecordEntries;
-    if (PyDict_SetItem(record.get(), names.MentionTrackingDetails, mention.get()) < 0 ||
-        PyDict_SetItem(record.get(), names.ServiceName, names.service_name) < 0)
-        return -1;
-
-    line = kLineRecord;
-    return frame::bind_global(state, names.zorva_data, record.get());
-}
-
 int module_code(int& line) {
     line = kLineImportJson;
     if (frame::import_statement(state, names.json) < 0) return -1;
     line = kLineDefJsonToProto;
     if (frame::define(state, json_to_proto_spec) < 0) return -1;
-    return build_record(line);
+    return sample_record::build(state, kLineRecord, line);
 }
 
 int make_constants() {
     struct {
         PyObject** slot;
         long long value;
-    } const table[] = {
-        {&constants.int32_min, INT32_MIN}, {&constants.int32_max, INT32_MAX},
-        {&constants.channel_group, 36},    {&constants.channel_type, 75},
-        {&constants.brand_id, 12168},      {&constants.category_id, 1808},
-    };
+    } const table[] = {{&constants.int32_min, INT32_MIN}, {&constants.int32_max, INT32_MAX}};
     for (const auto& [slot, value] : table) {
         if (!*slot && !(*slot = PyLong_FromLongLong(value))) return -1;
     }
-    return 0;
+    return sample_record::make_constants();
 }
 
 const frame::ModuleHooks hooks{
     .names = {
         {&names.json, "json"},
-        {&names.loads, "loads"},
-        {&names.zorva_data, "zorva_data"},
         {&names.items, "items"},
         {&names.replace, "replace"},
         {&names.capitalize, "capitalize"},
@@ -590,26 +499,6 @@ const frame::ModuleHooks hooks{
         {&names.bool_, "bool"},
         {&names.printed_prefix, "Proto file '"},
         {&names.printed_suffix, "' generated successfully."},
-        {&names.raw_data_json, kRawDataJson},
-        {&names.RawData, "RawData"},
-        {&names.ChannelGroup, "ChannelGroup"},
-        {&names.ChannelType, "ChannelType"},
-        {&names.BrandInfo, "BrandInfo"},
-        {&names.BrandID, "BrandID"},
-        {&names.BrandName, "BrandName"},
-        {&names.CategoryID, "CategoryID"},
-        {&names.CategoryName, "CategoryName"},
-        {&names.BrandSettings, "BrandSettings"},
-        {&names.OperationEnum, "OperationEnum"},
-        {&names.MentionTrackingDetails, "MentionTrackingDetails"},
-        {&names.FetchingServiceInTime, "FetchingServiceInTime"},
-        {&names.FetchingServiceOutTime, "FetchingServiceOutTime"},
-        {&names.ServiceName, "ServiceName"},
-        {&names.brand_name, "Titktok"},
-        {&names.category_name, "KestruneTestDB"},
-        {&names.fetching_in_time, "2024-06-27T05:24:20.967412"},
-        {&names.fetching_out_time, "2024-06-27T05:24:22.670233"},
-        {&names.service_name, "ZorvaDataCollectionService"},
     },
     .make_constants = make_constants,
     .builtins = {{&builtin_open, "open"}, {&builtin_print, "print"}},

@@ -5,10 +5,14 @@
 #include "frame/ops.h"
 #include "frame/recursion.h"
 #include "kept_deflate.h"
+#include "sample_record.h"
 #include "schema_loading.h"
 
+#include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -55,10 +59,30 @@ struct Names {
     PyObject* dunder_notes;
     PyObject* while_filling;
     PyObject* add_note;
+    // the demonstration run
+    PyObject* proto_module_name;
+    PyObject* message_type;
+    PyObject* proto_module;
+    PyObject* message;
+    PyObject* binary_data;
+    PyObject* msg;
+    PyObject* dict_msg;
+    PyObject* load_proto_module;
+    PyObject* create_message;
+    PyObject* pack_payload;
+    PyObject* zorva_data;
+    PyObject* open_payload;
+    PyObject* depack_payload;
+    PyObject* dict_bridge;
+    PyObject* protobuf_to_dict;
+    PyObject* schema_module_text;
+    PyObject* message_type_text;
 } names;
 
 struct Constants {
     PyObject* from_field_descriptor;  // ("FieldDescriptor",)
+    PyObject* from_depack_payload;    // ("depack_payload",)
+    PyObject* from_protobuf_to_dict;  // ("protobuf_to_dict",)
 } constants;
 
 PyObject* builtin_print = nullptr;
@@ -93,6 +117,23 @@ constexpr int kLineSetScalar = 46;
 constexpr int kLineDefPackPayload = 50;
 constexpr int kLineCompress = 52;
 constexpr int kLineMainTest = 55;
+// The demonstration run, the block under the main-program test.
+constexpr int kLineProtoModuleName = 56;
+constexpr int kLineMessageType = 57;
+constexpr int kLineRecord = 59;  // `zorva_data = {`; its entries take the lines after it
+constexpr int kLineLoadSchema = 79;
+constexpr int kLineCreateMessage = 80;
+constexpr int kLineFill = 82;
+constexpr int kLinePack = 84;
+constexpr int kLinePrintPayload = 85;
+constexpr int kLineImportDepackPayload = 87;
+constexpr int kLineImportProtobufToDict = 88;
+constexpr int kLineDepack = 90;
+constexpr int kLinePrintMsg = 91;
+constexpr int kLinePrintMsgType = 92;
+constexpr int kLineToDict = 94;
+constexpr int kLinePrintDictMsg = 95;
+constexpr int kLinePrintDictMsgType = 96;
 
 frame::FunctionSpec create_message_spec =
     schema_loading::create_message_spec(kLineDefCreateMessage);
@@ -649,10 +690,86 @@ frame::FunctionSpec pack_payload_spec{
 
 // ---- module code ---------------------------------------------------------------------
 
-// Runs only when the module executes as the main program.
+// `target = function(arguments...)` at module level: the function and every
+// argument are module globals read when the statement runs; a null target
+// discards the result. 0, or -1 with an exception set.
+int call_statement(PyObject* target, PyObject* function, std::initializer_list<PyObject*> arguments) {
+    constexpr std::size_t kMaxArguments = 3;
+    assert(arguments.size() <= kMaxArguments);
+    Ref callable = frame::lookup_global(state, function);
+    if (!callable) return -1;
+    Ref owned[kMaxArguments];
+    PyObject* values[kMaxArguments];
+    std::size_t n = 0;
+    for (PyObject* name : arguments) {
+        if (!(owned[n] = frame::lookup_global(state, name))) return -1;
+        values[n] = owned[n].get();
+        ++n;
+    }
+    Ref result = Ref::steal(PyObject_Vectorcall(callable.get(), values, n, nullptr));
+    if (!result) return -1;
+    return target ? frame::bind_global(state, target, result.get()) : 0;
+}
+
+// `print(value)`, or `print(type(value))` when `of_type` is set, where value
+// is the module global `name`.
+int print_global(PyObject* name, bool of_type = false) {
+    Ref value = frame::lookup_global(state, name);
+    if (!value) return -1;
+    PyObject* shown = of_type ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : value.get();
+    return frame::call(builtin_print, {shown}) ? 0 : -1;
+}
+
+// Runs only when the module executes as the main program: the sample record
+// along the whole road, fill, pack, open and convert, printing each stage.
+// The schema module and the two sibling modules are imported by their
+// top-level names, so the package directory must lead the module search path.
 int demonstration_run(int& line) {
-    (void)line;
-    return 0;
+    line = kLineProtoModuleName;
+    if (frame::bind_global(state, names.proto_module_name, names.schema_module_text) < 0) return -1;
+    line = kLineMessageType;
+    if (frame::bind_global(state, names.message_type, names.message_type_text) < 0) return -1;
+    if (sample_record::build(state, kLineRecord, line) < 0) return -1;
+
+    line = kLineLoadSchema;
+    if (call_statement(names.proto_module, names.load_proto_module, {names.proto_module_name}) < 0)
+        return -1;
+    line = kLineCreateMessage;
+    if (call_statement(names.message, names.create_message,
+                       {names.proto_module, names.message_type}) < 0)
+        return -1;
+    line = kLineFill;
+    if (call_statement(nullptr, names.set_message_fields, {names.message, names.zorva_data}) < 0)
+        return -1;
+    line = kLinePack;
+    if (call_statement(names.binary_data, names.pack_payload, {names.message}) < 0) return -1;
+    line = kLinePrintPayload;
+    if (print_global(names.binary_data) < 0) return -1;
+
+    line = kLineImportDepackPayload;
+    if (frame::from_import_statement(state, names.open_payload, constants.from_depack_payload,
+                                     names.depack_payload) < 0)
+        return -1;
+    line = kLineImportProtobufToDict;
+    if (frame::from_import_statement(state, names.dict_bridge, constants.from_protobuf_to_dict,
+                                     names.protobuf_to_dict) < 0)
+        return -1;
+
+    line = kLineDepack;
+    if (call_statement(names.msg, names.depack_payload,
+                       {names.proto_module, names.message_type, names.binary_data}) < 0)
+        return -1;
+    line = kLinePrintMsg;
+    if (print_global(names.msg) < 0) return -1;
+    line = kLinePrintMsgType;
+    if (print_global(names.msg, true) < 0) return -1;
+
+    line = kLineToDict;
+    if (call_statement(names.dict_msg, names.protobuf_to_dict, {names.msg}) < 0) return -1;
+    line = kLinePrintDictMsg;
+    if (print_global(names.dict_msg) < 0) return -1;
+    line = kLinePrintDictMsgType;
+    return print_global(names.dict_msg, true);
 }
 
 int module_code(int& line) {
@@ -688,9 +805,16 @@ int make_constants() {
     if (schema_loading::make_names() < 0) return -1;
     if (!drop_table_callback && !(drop_table_callback = PyCFunction_New(&drop_table_def, nullptr)))
         return -1;
-    if (!constants.from_field_descriptor)
-        constants.from_field_descriptor = PyTuple_Pack(1, names.FieldDescriptor);
-    return constants.from_field_descriptor ? 0 : -1;
+    if (sample_record::make_constants() < 0) return -1;
+    const std::pair<PyObject**, PyObject*> from_lists[] = {
+        {&constants.from_field_descriptor, names.FieldDescriptor},
+        {&constants.from_depack_payload, names.depack_payload},
+        {&constants.from_protobuf_to_dict, names.protobuf_to_dict},
+    };
+    for (const auto& [slot, name] : from_lists) {
+        if (!*slot && !(*slot = PyTuple_Pack(1, name))) return -1;
+    }
+    return 0;
 }
 
 const frame::ModuleHooks hooks{
@@ -728,6 +852,23 @@ const frame::ModuleHooks hooks{
         {&names.dunder_notes, "__notes__"},
         {&names.while_filling, "while filling "},
         {&names.add_note, "add_note"},
+        {&names.proto_module_name, "proto_module_name"},
+        {&names.message_type, "message_type"},
+        {&names.proto_module, "proto_module"},
+        {&names.message, "message"},
+        {&names.binary_data, "binary_data"},
+        {&names.msg, "msg"},
+        {&names.dict_msg, "dict_msg"},
+        {&names.load_proto_module, "load_proto_module"},
+        {&names.create_message, "create_message"},
+        {&names.pack_payload, "pack_payload"},
+        {&names.zorva_data, "zorva_data"},
+        {&names.open_payload, "open_payload"},
+        {&names.depack_payload, "depack_payload"},
+        {&names.dict_bridge, "dict_bridge"},
+        {&names.protobuf_to_dict, "protobuf_to_dict"},
+        {&names.schema_module_text, "grpc.generated.zorva_data_pb2"},
+        {&names.message_type_text, "TopLevelMessage"},
     },
     .make_constants = make_constants,
     .builtins = {{&builtin_print, "print"}},

@@ -1,0 +1,3 @@
+from kestrune_protocol_buffer_python.utilities import custom_normpath as custom_normpath
+
+def build_stubs(proto_dir: str, output_dir: str) -> None: ...
