@@ -447,11 +447,6 @@ struct Walk {
 
 thread_local Walk this_thread_walk;
 
-std::uintptr_t stack_address() {
-    volatile char probe = 0;
-    return reinterpret_cast<std::uintptr_t>(&probe);
-}
-
 // One level of the walk: charges the recursion guard for the C stack that the
 // levels above really use and this one will (beyond the one unit of the call
 // itself), and restores the walk's state however the level ends.
@@ -478,7 +473,8 @@ public:
 
 private:
     int due_units() {
-        const std::uintptr_t here = stack_address();
+        volatile char probe = 0;  // its address marks how deep the C stack is here
+        const auto here = reinterpret_cast<std::uintptr_t>(&probe);
         const std::uintptr_t last = last_ = std::exchange(walk_.last, here);
         if (walk_.depth == 0) {
             walk_.base = here;
