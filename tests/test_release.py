@@ -17,8 +17,9 @@ PACKAGE = "kestrune_protocol_buffer_python"
 VERSION = kestrune_protocol_buffer_python.__version__
 ROOT = Path(__file__).resolve().parent.parent
 BIN = Path(sys.executable).parent
-# The wheel matrix runs the suite from a copy of tests/ alone; these need the checkout.
-needs_checkout = pytest.mark.skipif(not (ROOT / "pyproject.toml").is_file(),
+# The wheel matrix runs the suite from a copy of tests/ and pyproject.toml; these
+# need the rest of the checkout.
+needs_checkout = pytest.mark.skipif(not (ROOT / "CMakeLists.txt").is_file(),
                                     reason="needs the source checkout")
 
 
