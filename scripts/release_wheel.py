@@ -90,7 +90,9 @@ def build_release(out: Path) -> dict:
 
     # The wheel comes from the unpacked sdist alone: nothing of the checkout is in reach.
     with tarfile.open(sdist) as archive:
-        archive.extractall(out / "from-sdist", filter="data")
+        # Extraction filters arrived in 3.11.4; the archive is our own either way.
+        safe = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+        archive.extractall(out / "from-sdist", **safe)
     source = only_file(out / "from-sdist", f"{PACKAGE}-*")
     run([python, "-m", "build", "--wheel", "--outdir", str(out / "wheel"), str(source)], env=env)
     wheel = only_file(out / "wheel", "*.whl")
