@@ -28,7 +28,7 @@ SCHEMA = zorva_data_pb2.__name__
 # A leak of one object per call shows as at least as many blocks as calls;
 # caches that settle (traceback code objects, field tables, free lists) stay
 # far below a tenth of that after the warm-up.
-CALLS = 5_000
+CALLS = 3_000
 HEAP_BOUND = 64 * 1024
 RSS_BOUND = 4 * 1024 * 1024
 
@@ -60,9 +60,10 @@ def heap_bytes():
 
 def shared(obj):
     """Objects the interpreter shares with everything (None, small ints, one-letter
-    texts): their counts move with any code at all."""
+    and interned texts): their counts move with any code at all."""
     return (obj is None or type(obj) is bool or (type(obj) is int and -5 <= obj <= 256)
-            or (type(obj) in (str, bytes) and len(obj) <= 1))
+            or (type(obj) in (str, bytes) and len(obj) <= 1)
+            or (type(obj) is str and sys.intern(obj[:1] + obj[1:]) is obj))
 
 
 def parts(obj, depth=3):
@@ -321,6 +322,20 @@ def patched(patches):
         yield
 
 
+def growth(function, args, error, calls, inputs):
+    """What one round of `calls` calls leaves behind: blocks, heap bytes, resident
+    bytes and the inputs whose reference counts changed."""
+    gc.collect()
+    counts = [sys.getrefcount(obj) for obj in inputs]
+    blocks, heap, rss = sys.getallocatedblocks(), heap_bytes(), resident_bytes()
+    run_case(function, args, error, calls)
+    gc.collect()
+    after = [sys.getrefcount(obj) for obj in inputs]
+    changed = {i for i, (a, b) in enumerate(zip(after, counts)) if a != b}
+    return (sys.getallocatedblocks() - blocks, heap_bytes() - heap, resident_bytes() - rss,
+            changed)
+
+
 @pytest.mark.parametrize("case", CASES, ids=[case[0] for case in CASES])
 def test_no_leak(env, case, monkeypatch):
     name, error, function, make_args, *make_patches = case
@@ -331,16 +346,12 @@ def test_no_leak(env, case, monkeypatch):
     with open(os.devnull, "w") as null, contextlib.redirect_stdout(null), \
             patched(make_patches[0](env) if make_patches else []):
         run_case(function, args, error, calls // 10)
-        gc.collect()
-        counts = [sys.getrefcount(obj) for obj in inputs]
-        blocks, heap, rss = sys.getallocatedblocks(), heap_bytes(), resident_bytes()
-        run_case(function, args, error, calls)
-        gc.collect()
-        blocks, heap, rss = (sys.getallocatedblocks() - blocks, heap_bytes() - heap,
-                             resident_bytes() - rss)
-        after = [sys.getrefcount(obj) for obj in inputs]
+        # A leak shows in every round; a process-wide table that happens to
+        # grow past a size step during one round does not.
+        rounds = [growth(function, args, error, calls, inputs) for _ in range(2)]
+    blocks, heap, rss = (min(r[i] for r in rounds) for i in range(3))
     print(f"{name}: {calls} calls, {blocks} blocks, heap {heap} B, resident {rss // 1024} KiB")
-    assert after == counts, [repr(obj)[:40] for obj, a, b in zip(inputs, after, counts) if a != b]
+    assert not [repr(inputs[i])[:40] for i in rounds[0][3] & rounds[1][3]]
     assert blocks < calls // 10
     assert heap < HEAP_BOUND
     assert rss < RSS_BOUND

@@ -94,7 +94,7 @@ def test_fill_matches_the_reference_then_round_trips(schemas, data):
     assert type(again) is cls and wire(again) == wire(native)
 
 
-@SETTINGS
+@settings(SETTINGS, max_examples=40)
 @given(data=st.data())
 def test_fill_of_a_non_dict_is_refused_whatever_it_holds(schemas, data):
     _, cls, _, record = draw_case(data, schemas)
