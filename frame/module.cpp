@@ -155,12 +155,12 @@ int exec_module(ModuleState& state, const ModuleHooks& hooks, PyObject* module) 
         if (with_traceback && state.init_name) add_traceback(state, state.init_name, line);
         if (registered) unregister_module(state, module);
         Py_CLEAR(state.module);
-        state.dict = nullptr;
         return -1;
     };
     try {
-        state.dict = PyModule_GetDict(module);
-        if (!state.dict) return fail(false);
+        PyObject* dict = PyModule_GetDict(module);
+        if (!dict) return fail(false);
+        Py_XSETREF(state.dict, Py_NewRef(dict));
         if (!state.builtins) {
             state.builtins = PyImport_ImportModule("builtins");
             if (!state.builtins) return fail(false);

@@ -38,7 +38,10 @@ struct ModuleState {
     std::string traceback_file;  // every backslash doubled, for traceback entries
     std::int64_t interpreter_id = -1;
     PyObject* module = nullptr;  // strong
-    PyObject* dict = nullptr;    // borrowed from `module`
+    // Strong: the namespace of the last execution step. Kept after a failed
+    // step too, since functions defined before the failure may still be
+    // referenced and look their globals up here.
+    PyObject* dict = nullptr;
     PyObject* builtins = nullptr;
     PyObject* builtins_dict = nullptr;
     PyObject* init_name = nullptr;  // "init <full name>"

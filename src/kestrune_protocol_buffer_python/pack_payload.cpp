@@ -624,6 +624,8 @@ frame::FunctionSpec set_message_fields_spec{
     .annotations = {{"data", "dict"}},
     .first_line = kLineDefSetMessageFields,
     .impl = set_message_fields,
+    // Each level charges for the stack it measures (Level), beyond this one unit.
+    .recursion_units = 1,
 };
 
 // ---- pack_payload ------------------------------------------------------------------
