@@ -3,12 +3,16 @@
 //
 // Each function is one runtime call guarded by one `except` clause that
 // translates the runtime's exception into this module's text; the caught
-// exception stays reachable as the new one's __context__.
+// exception stays reachable as the new one's __context__. The two
+// conversions answer natively (json_mapping.h) while the module's
+// MessageToDict and ParseDict are still json_format's own, for the runtime's
+// own message classes of the kinds that mapping knows.
 #include "frame/errors.h"
 #include "frame/module.h"
 #include "frame/ops.h"
 #include "frame/recursion.h"
 #include "frame/statements.h"
+#include "json_mapping.h"
 
 namespace {
 
@@ -111,13 +115,18 @@ constexpr int kUnitsPerCall = frame::units_for_stack(kStackPerCall);
 
 // ---- the runtime's JSON mapping ------------------------------------------------------
 //
-// The two conversions the functions make. A native conversion can answer here
-// first and fall back to these calls for what it does not handle.
+// The two conversions the functions make. While the name in the module
+// namespace is still json_format's own function, the native mapping answers
+// first; whatever it leaves, and every replacement, is called.
 
 // MessageToDict(message) from the module namespace. New reference or null.
 Ref message_to_dict(PyObject* message) {
     Ref convert = frame::lookup_global(state, names.MessageToDict);
     if (!convert) return {};
+    if (json_mapping::is_runtime_message_to_dict(convert.get())) {
+        Ref result = json_mapping::message_to_dict(message);
+        if (result || PyErr_Occurred()) return result;
+    }
     return frame::call(convert.get(), {message});
 }
 
@@ -126,6 +135,10 @@ Ref message_to_dict(PyObject* message) {
 bool parse_dict(PyObject* data, PyObject* message) {
     Ref parse = frame::lookup_global(state, names.ParseDict);
     if (!parse) return false;
+    if (json_mapping::is_runtime_parse_dict(parse.get())) {
+        const int filled = json_mapping::parse_dict(data, message);
+        if (filled) return filled > 0;
+    }
     return static_cast<bool>(frame::call(parse.get(), {data, message}));
 }
 
@@ -364,6 +377,16 @@ int main_program(int& line) {
     return status;
 }
 
+// Hands the json_format functions that line 3 bound to the native mapping,
+// which answers only while the module's names still hold them.
+void remember_runtime_mapping() {
+    PyObject* message_to_dict = PyDict_GetItemWithError(state.dict, names.MessageToDict);
+    PyObject* parse_dict = message_to_dict ? PyDict_GetItemWithError(state.dict, names.ParseDict)
+                                           : nullptr;
+    PyErr_Clear();
+    json_mapping::remember_runtime(message_to_dict, parse_dict);
+}
+
 int module_code(int& line) {
     line = kLineImportJson;
     if (frame::import_statement(state, names.json) < 0) return -1;
@@ -377,6 +400,7 @@ int module_code(int& line) {
         frame::from_import_statement(state, names.json_format, constants.from_parse_error,
                                      names.ParseError) < 0)
         return -1;
+    remember_runtime_mapping();
     line = kLineImportMessage;
     if (frame::from_import_statement(state, names.message_module, constants.from_message,
                                      names.Message) < 0)
@@ -399,6 +423,7 @@ int module_code(int& line) {
 }
 
 int make_constants() {
+    if (json_mapping::make_names() < 0) return -1;
     Constants& c = constants;
     if (!c.from_message_to_dict && !(c.from_message_to_dict = PyTuple_Pack(1, names.MessageToDict)))
         return -1;
