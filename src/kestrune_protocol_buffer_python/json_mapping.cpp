@@ -624,8 +624,8 @@ private:
     }
 
     // Keeps a weak reference to the class of a nested message type, with its
-    // version tag; the class itself must be exactly the runtime's. 1, 0, or -1
-    // with an exception set.
+    // version tag, so that a change to it shows; then the class must be
+    // exactly the runtime's. 1, 0, or -1 with an exception set.
     int watch_class(PyObject* descriptor, MessagePlan& plan) {
         if (&plan == plan_.messages.front().get()) return 1;  // the class being planned
         Ref cls = frame::get_attr(descriptor, names.concrete_class);
@@ -635,13 +635,12 @@ private:
         }
         if (!PyType_Check(cls.get())) return 0;
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-        if (runtime_descriptor(type) != descriptor) return 0;
         const unsigned int tag = version_tag(type);
         if (!tag) return 0;
         Ref weak = Ref::steal(PyWeakref_NewRef(cls.get(), nullptr));
         if (!weak) return -1;
         plan_.nested.push_back({.weak = std::move(weak), .tag = tag});
-        return 1;
+        return runtime_descriptor(type) == descriptor;
     }
 
     TypePlan& plan_;
@@ -708,11 +707,6 @@ std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
         const int built = builder.build(descriptor.get());
         if (built < 0) return {};
         plan->supported = built == 1;
-    }
-    if (!plan->supported) {
-        plan->nested.clear();
-        plan->messages.clear();
-        plan->enums.clear();
     }
     plan->class_ref = Ref::steal(
         PyWeakref_NewRef(reinterpret_cast<PyObject*>(type), drop_plan_callback));
@@ -805,9 +799,11 @@ Ref shortest_float(float value) {
         const double rounded = PyOS_string_to_double(text, nullptr, nullptr);
         PyMem_Free(text);
         if (rounded == -1.0 && PyErr_Occurred()) return {};
-        if (std::fabs(rounded) > FLT_MAX) return {};  // the runtime's packing would refuse it
-        if (static_cast<double>(static_cast<float>(rounded)) == original)
-            return Ref::steal(PyFloat_FromDouble(rounded));
+        // The runtime narrows as struct.pack("<f") does, which refuses a
+        // value that becomes infinite (never one of these, by their digits).
+        const auto narrow = static_cast<float>(rounded);
+        if (std::isinf(narrow)) return {};
+        if (static_cast<double>(narrow) == original) return Ref::steal(PyFloat_FromDouble(rounded));
     }
     return {};
 }
@@ -932,9 +928,10 @@ Ref read_value(Reader& in, const FieldPlan& field, int depth, bool& skip) {
     return read_number(in, field.type, raw) ? number_value(field, raw, skip) : Ref();
 }
 
-// A map entry's key text and value, missing ones as their defaults. Sets
-// `skip` for an entry whose value is an unknown value of a closed enum: the
-// runtime keeps such an entry among the unknown fields.
+// A map entry's key text and value, missing ones as their defaults. False
+// when unsure, failed, or (with `skip` set) for an entry whose value is an
+// unknown value of a closed enum: the runtime keeps such an entry among the
+// unknown fields.
 bool read_entry(const MessagePlan& entry, const char* data, std::size_t size, int depth, Ref& key,
                 Ref& value, bool& skip) {
     const FieldPlan& key_field = entry.fields[0];
@@ -956,7 +953,7 @@ bool read_entry(const MessagePlan& entry, const char* data, std::size_t size, in
             slot = key_text(key_field, raw);
         } else {
             slot = read_value(in, *field, depth, skip);
-            if (skip) return true;
+            if (skip) return false;
         }
         if (!slot) return false;
     }
