@@ -267,7 +267,6 @@ struct MessagePlan {
     Ref keys;                          // {field name or JSON name: field index}, as ParseDict finds fields
     bool aliased = false;              // some field has two keys
     bool parsable = true;              // ParseDict's bookkeeping of keys is certain to agree
-    int oneof_count = 0;
 
     // Index of the field with `number`, or -1.
     int index_of(std::uint32_t number) const {
@@ -291,6 +290,7 @@ struct TypePlan {
     Ref class_ref;              // weak reference; its callback drops the cache entry
     unsigned int tag = 0;       // the class's version tag when the plan was made
     bool supported = false;     // the native mapping answers for this class
+    bool parsable = false;      // and its ParseDict too
     std::vector<ClassWatch> nested;  // the classes of the other message types it reaches
     std::vector<std::unique_ptr<MessagePlan>> messages;  // [0] is the class's own type
     std::vector<std::unique_ptr<EnumPlan>> enums;
@@ -624,7 +624,6 @@ private:
         }
         const Py_ssize_t oneof_count = PySequence_Size(oneofs.get());
         if (oneof_count < 0) return -1;
-        plan.oneof_count = static_cast<int>(oneof_count);
         // ParseDict keeps oneof names among the keys it has seen; a key equal
         // to one would meet that bookkeeping. And at most 64 oneofs fit the
         // mask of the writer.
@@ -738,6 +737,9 @@ std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
         const int built = builder.build(descriptor.get());
         if (built < 0) return {};
         plan->supported = built == 1;
+        plan->parsable = plan->supported &&
+                         std::all_of(plan->messages.begin(), plan->messages.end(),
+                                     [](const auto& message) { return message->parsable; });
     }
     plan->class_ref = Ref::steal(
         PyWeakref_NewRef(reinterpret_cast<PyObject*>(type), drop_plan_callback));
@@ -754,11 +756,6 @@ std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
     }
     plans.emplace(type, plan);
     return plan;
-}
-
-bool parsable(const TypePlan& plan) {
-    return plan.supported && std::all_of(plan.messages.begin(), plan.messages.end(),
-                                         [](const auto& message) { return message->parsable; });
 }
 
 // ---- wire encoding to dictionary -----------------------------------------------------------
@@ -1570,7 +1567,7 @@ Ref message_to_dict(PyObject* message) {
 int parse_dict(PyObject* data, PyObject* message) {
     std::shared_ptr<TypePlan> plan = plan_of(Py_TYPE(message));
     if (!plan) return PyErr_Occurred() ? -1 : 0;
-    if (!parsable(*plan) || !PyDict_CheckExact(data)) return 0;
+    if (!plan->parsable || !PyDict_CheckExact(data)) return 0;
     Writer out;
     out.bytes.reserve(512);
     const int written = write_message(*plan->messages.front(), data, out, 1);
