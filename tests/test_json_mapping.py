@@ -389,10 +389,14 @@ def test_named_dicts(schemas, name, data, native):
 # ---- when the runtime is called ------------------------------------------------------------
 
 
-@pytest.mark.parametrize("direction", ["to_dict", "from_dict"])
+# Defaults that the native mapping does not follow: print the fields without
+# presence, or refuse any nesting.
+CHANGED_DEFAULTS = {"MessageToDict": (True, False, False, None), "ParseDict": (False, None, 1)}
+
+
+@pytest.mark.parametrize("name", ["MessageToDict", "ParseDict"])
 @pytest.mark.parametrize("change", ["replaced", "defaults"])
-def test_a_changed_runtime_function_is_called(monkeypatch, direction, change):
-    name = "MessageToDict" if direction == "to_dict" else "ParseDict"
+def test_a_changed_runtime_function_is_called(monkeypatch, name, change):
     original = getattr(json_format, name)
     seen = []
     if change == "replaced":
@@ -401,22 +405,20 @@ def test_a_changed_runtime_function_is_called(monkeypatch, direction, change):
             return original(*args)
         monkeypatch.setattr(dict_bridge, name, replacement)
     else:
-        # Everything printed, or nothing refused: the native mapping does neither.
-        defaults = list(original.__defaults__)
-        defaults[0] = True
-        monkeypatch.setattr(original, "__defaults__", tuple(defaults))
+        assert len(original.__defaults__) == len(CHANGED_DEFAULTS[name])
+        monkeypatch.setattr(original, "__defaults__", CHANGED_DEFAULTS[name])
     record = records.sample_record()
     record["BrandInfo"]["OperationEnum"] = ""
-    message = json_format.ParseDict(record, zorva_data_pb2.TopLevelMessage())
-    if direction == "to_dict":
+    message = json_format.ParseDict(record, zorva_data_pb2.TopLevelMessage(), False, None, 100)
+    if name == "MessageToDict":
         result = dict_bridge.protobuf_to_dict(message)
         assert result == original(message)
-        assert change == "replaced" or result["BrandInfo"]["BrandSettings"] == {}
+        assert ("OperationEnum" in result["BrandInfo"]) == (change == "defaults")
+    elif change == "replaced":
+        assert dict_bridge.populate_protobuf_from_dict(type(message), record) == message
     else:
-        if change == "defaults":
-            record["Bogus"] = 1  # ignored now
-        result = dict_bridge.populate_protobuf_from_dict(zorva_data_pb2.TopLevelMessage, record)
-        assert result == message
+        with pytest.raises(ValueError, match="Message too deep"):
+            dict_bridge.populate_protobuf_from_dict(type(message), record)
     assert len(seen) == (change == "replaced")
 
 
@@ -430,6 +432,18 @@ def test_a_changed_class_takes_the_runtime_path(schemas, monkeypatch, owner):
     assert assert_same_parse(schemas.p3.Tree, {"value": 2, "choice": {"text": "x"}}) > 0
     monkeypatch.undo()
     assert_same_dict(tree, native=True)
+
+
+def test_a_message_made_by_another_callable_takes_the_runtime_path(schemas):
+    # ParseDict clears the repeated and map fields it fills; a message that is
+    # not fresh from its class may hold some already.
+    def make():
+        return schemas.p3.Tree(kids=[{}], named={"a": {}}, value=3)
+
+    data = {"kids": [{"value": 1}], "named": {"b": {}}}
+    with runtime_calls() as calls:
+        message = dict_bridge.populate_protobuf_from_dict(make, data)
+    assert message == json_format.ParseDict(data, make()) and calls.from_dict > 0
 
 
 def test_the_pure_python_runtime_is_called():
@@ -489,13 +503,22 @@ def test_no_memory_growth_and_classes_die(schemas):
     measure(300)
     assert measure(3_000) < 1_000
 
-    cls = fresh_class()
-    assert dict_bridge.protobuf_to_dict(dict_bridge.populate_protobuf_from_dict(cls, {"ChannelGroup": 3})) \
-        == {"ChannelGroup": 3}
-    gone = weakref.ref(cls)
-    del cls
+    # More live classes than the cache holds, then none: the kept plans neither
+    # keep their classes nor stay behind them.
+    def many_classes():
+        classes = [fresh_class() for _ in range(1100)]
+        for cls in classes:
+            message = dict_bridge.populate_protobuf_from_dict(cls, {"ChannelGroup": 3})
+            assert dict_bridge.protobuf_to_dict(message) == {"ChannelGroup": 3}
+        return [weakref.ref(cls) for cls in classes]
+
+    gone = many_classes()
     gc.collect()
-    assert gone() is None  # the kept plan does not keep its class
+    assert not any(ref() for ref in gone)
+    blocks = sys.getallocatedblocks()
+    many_classes()
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 1_000
 
 
 def test_deep_walks_near_the_limit_on_a_small_stack(schemas):

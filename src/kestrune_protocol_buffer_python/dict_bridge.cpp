@@ -130,12 +130,16 @@ Ref message_to_dict(PyObject* message) {
     return frame::call(convert.get(), {message});
 }
 
-// ParseDict(data, message) from the module namespace; fills `message` in place.
-// False with an exception set.
-bool parse_dict(PyObject* data, PyObject* message) {
+// ParseDict(data, message) from the module namespace; fills `message`, which
+// `protobuf_cls()` made, in place. False with an exception set.
+bool parse_dict(PyObject* data, PyObject* message, PyObject* protobuf_cls) {
     Ref parse = frame::lookup_global(state, names.ParseDict);
     if (!parse) return false;
-    if (json_mapping::is_runtime_parse_dict(parse.get())) {
+    // Natively only into a message that its own class has just made: ParseDict
+    // clears the repeated and map fields it fills, where the wire reader would
+    // add to what another callable may have put there.
+    if (json_mapping::is_runtime_parse_dict(parse.get()) &&
+        reinterpret_cast<PyObject*>(Py_TYPE(message)) == protobuf_cls) {
         const int filled = json_mapping::parse_dict(data, message);
         if (filled) return filled > 0;
     }
@@ -205,7 +209,7 @@ PyObject* get_protobuf_class(Function* self, PyObject* const* args) {
 // protobuf_cls() filled by ParseDict(data, message).
 PyObject* populate_protobuf_from_dict(Function* self, PyObject* const* args) {
     Ref message = frame::call(args[0], {});
-    if (message && parse_dict(args[1], message.get())) return message.release();
+    if (message && parse_dict(args[1], message.get(), args[0])) return message.release();
     frame::fail_at(self, message ? kLineParseDict : kLineNewMessage);
     return translate_parse_error(self, names.failed_populate, kLineExceptPopulate,
                                  kLineRaisePopulate);

@@ -36,7 +36,8 @@ bool is_runtime_parse_dict(PyObject* function);
 frame::Ref message_to_dict(PyObject* message);
 
 // ParseDict(data, message) with the default options, into a message that its
-// class has just made. Returns 1 when the message is filled; 0 when the
+// class has just made (the wire reader adds to repeated fields, which
+// ParseDict clears first). Returns 1 when the message is filled; 0 when the
 // runtime must answer, with the message untouched and no exception set; -1
 // with an exception set.
 int parse_dict(PyObject* data, PyObject* message);
