@@ -27,7 +27,8 @@ PROTOS = {"p3": "json_mapping_proto3.proto", "p2": "json_mapping_proto2.proto",
 NATIVE = ["p3.Scalars", "p3.Optionals", "p3.Repeats", "p3.Maps", "p3.Choice", "p3.Naming",
           "p3.Tree", "p3.Wide", "p2.Legacy", "zorva.TopLevelMessage"]
 RUNTIME = ["wkt.Stamped", "wkt.Loose", "wkt.Indirect", "p2.WithGroup", "p2.Extendable",
-           "p2.HoldsGroup", "editions.Plain"]
+           "p2.HoldsGroup", "editions.Plain", "p3.Shadowing", "p3.HidesDescriptor",
+           "p3.HoldsShadowing"]
 CHECKS = settings(max_examples=60, deadline=None,
                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
@@ -84,11 +85,18 @@ def assert_identical(actual, expected):
 
 
 def assert_same_dict(message, native):
-    """protobuf_to_dict(message) is MessageToDict(message), native or not as said."""
-    expected = json_format.MessageToDict(message)
-    with runtime_calls() as calls:
-        actual = dict_bridge.protobuf_to_dict(message)
-    assert_identical(actual, expected)
+    """protobuf_to_dict(message) is MessageToDict(message), or raises its error;
+    native or not as said."""
+    try:
+        expected = json_format.MessageToDict(message)
+    except Exception as exc:
+        with runtime_calls() as calls, pytest.raises(type(exc)) as info:
+            dict_bridge.protobuf_to_dict(message)
+        assert str(info.value) == str(exc)
+    else:
+        with runtime_calls() as calls:
+            actual = dict_bridge.protobuf_to_dict(message)
+        assert_identical(actual, expected)
     assert (calls.to_dict == 0) == native
 
 
@@ -349,10 +357,15 @@ def large_maps(cls):
         ("wkt.Indirect", lambda cls: cls(stamped={"at": {"seconds": 1}}, plain=2), False),
         ("p2.WithGroup", lambda cls: cls(item={"id": 3}, plain=1), False),
         ("editions.Plain", lambda cls: cls(count=3, note="x"), False),
+        # Fields that hide ListFields or DESCRIPTOR: the runtime fails in its own way.
+        ("p3.Shadowing", lambda cls: cls.FromString(b"\x08\x05\x12\x01\x03\x22\x01x"), False),
+        ("p3.HidesDescriptor", lambda cls: cls.FromString(b"\x08\x05"), False),
+        ("p3.HoldsShadowing", lambda cls: cls.FromString(b"\x0a\x02\x08\x05\x10\x01"), False),
     ],
     ids=["closed-enum-unknowns", "proto2-not-utf8", "unknown-fields", "negative-zero",
          "float-extremes", "explicit-presence", "large-maps", "depth-64", "depth-65", "depth-200",
-         "well-known-types", "well-known-deeper", "group", "editions"],
+         "well-known-types", "well-known-deeper", "group", "editions", "hides-list-fields",
+         "hides-descriptor", "holds-a-hiding-type"],
 )
 def test_named_messages(schemas, name, make, native):
     with roomy_recursion_limit():
@@ -375,10 +388,11 @@ def test_named_messages(schemas, name, make, native):
         ("p2.Legacy", {"level": 2}, False),
         ("p3.Optionals", {"oFloat": 3.5e38}, False),
         ("p3.Scalars", {"fBytes": "-_-_", "fColour": 12345, "fFloat": "-1e400"}, True),
+        ("p3.Shadowing", {"Clear": 3, "ListFields": [1], "MergeFromString": 2}, False),
     ],
     ids=["depth-64", "depth-65", "too-deep", "two-of-a-oneof", "oneof-and-none", "name-and-json-name",
          "one-number-twice", "map-keys", "closed-enums", "closed-enum-unknown", "float-too-large",
-         "lenient-forms"],
+         "lenient-forms", "hidden-attributes"],
 )
 def test_named_dicts(schemas, name, data, native):
     with roomy_recursion_limit():

@@ -422,7 +422,7 @@ int classic_syntax(PyObject* file) {
 
 class PlanBuilder {
 public:
-    explicit PlanBuilder(TypePlan& plan) : plan_(plan) {}
+    PlanBuilder(TypePlan& plan, PyTypeObject* type) : plan_(plan), type_(type) {}
 
     // 1 when every reachable type is supported, 0 when one is not, -1 with an
     // exception set.
@@ -576,7 +576,8 @@ private:
         Ref extendable = frame::get_attr(descriptor, names.is_extendable);
         if (!extendable) return -1;
         if (extendable.get() != Py_False) return 0;
-        if (!map_entry && watch_class(descriptor, plan) <= 0) return PyErr_Occurred() ? -1 : 0;
+        PyTypeObject* cls = nullptr;  // none for map entries, which have no instances here
+        if (!map_entry && watch_class(descriptor, plan, cls) <= 0) return PyErr_Occurred() ? -1 : 0;
 
         Ref fields = frame::get_attr(descriptor, names.fields);
         Ref iterator = fields ? Ref::steal(PyObject_GetIter(fields.get())) : Ref();
@@ -591,6 +592,11 @@ private:
             Ref name = frame::get_attr(field_descriptor.get(), names.name);
             if (!name) return -1;
             if (!PyUnicode_CheckExact(name.get())) return 0;
+            // The runtime's messages give a field's name precedence over their
+            // class's attributes: a field named DESCRIPTOR or ListFields hides
+            // what json_format reads, and one named MergeFromString what is
+            // called here.
+            if (cls && _PyType_Lookup(cls, name.get())) return 0;
             declared.emplace_back(std::move(name), Ref::borrow(field.json_name.get()));
             plan.fields.push_back(std::move(field));
         }
@@ -655,9 +661,13 @@ private:
 
     // Keeps a weak reference to the class of a nested message type, with its
     // version tag, so that a change to it shows; then the class must be
-    // exactly the runtime's. 1, 0, or -1 with an exception set.
-    int watch_class(PyObject* descriptor, MessagePlan& plan) {
-        if (&plan == plan_.messages.front().get()) return 1;  // the class being planned
+    // exactly the runtime's. Sets `out` to the class, held while building.
+    // 1, 0, or -1 with an exception set.
+    int watch_class(PyObject* descriptor, MessagePlan& plan, PyTypeObject*& out) {
+        if (&plan == plan_.messages.front().get()) {  // the class being planned
+            out = type_;
+            return 1;
+        }
         Ref cls = frame::get_attr(descriptor, names.concrete_class);
         if (!cls) {
             leave_to_runtime();
@@ -670,16 +680,20 @@ private:
         Ref weak = Ref::steal(PyWeakref_NewRef(cls.get(), nullptr));
         if (!weak) return -1;
         plan_.nested.push_back({.weak = std::move(weak), .tag = tag});
+        watched_.push_back(std::move(cls));
+        out = type;
         return runtime_descriptor(type) == descriptor;
     }
 
     TypePlan& plan_;
+    PyTypeObject* type_;
     std::unordered_map<PyObject*, MessagePlan*> by_descriptor_;
     std::unordered_map<PyObject*, const EnumPlan*> enums_;
     std::unordered_map<PyObject*, int> files_;
     std::vector<std::pair<Ref, MessagePlan*>> pending_;  // also keeps the descriptors alive
     std::vector<bool> entries_;                          // per pending type: map entries
     std::vector<Ref> held_;                              // keeps the other keys alive
+    std::vector<Ref> watched_;                           // the nested classes, while building
 };
 
 // ---- the plans of classes -----------------------------------------------------------------
@@ -733,7 +747,7 @@ std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
     if (!plan->tag) return {};
     Ref descriptor = Ref::borrow(runtime_descriptor(type));
     if (descriptor) {
-        PlanBuilder builder(*plan);
+        PlanBuilder builder(*plan, type);
         const int built = builder.build(descriptor.get());
         if (built < 0) return {};
         plan->supported = built == 1;
