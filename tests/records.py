@@ -46,29 +46,34 @@ def entries(excinfo_or_exc):
     ]
 
 
-_road_module = None
+_compiled = {}
+
+
+def compiled_schema(tmp_path_factory, proto):
+    """The module the compiler makes of `proto` in the test schema directory,
+    compiled into a temporary directory and imported once per process.
+
+    Only once: a second import would add the same file to the default
+    descriptor pool again.
+    """
+    if proto not in _compiled:
+        out_dir = str(tmp_path_factory.mktemp("schema"))
+        subprocess.run(
+            [sys.executable, "-m", "grpc_tools.protoc", f"-I{SCHEMA_DIR}",
+             f"--python_out={out_dir}", os.path.join(SCHEMA_DIR, proto)],
+            check=True, capture_output=True, text=True,
+        )
+        name = proto.removesuffix(".proto") + "_pb2"
+        spec = importlib.util.spec_from_file_location(name, os.path.join(out_dir, name + ".py"))
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        _compiled[proto] = module
+    return _compiled[proto]
 
 
 def road_schema(tmp_path_factory):
-    """The road test schema, compiled once per process into a temporary directory.
-
-    Compiled and imported only once: a second import would add the same file
-    to the default descriptor pool again.
-    """
-    global _road_module
-    if _road_module is None:
-        out_dir = str(tmp_path_factory.mktemp("road_schema"))
-        subprocess.run(
-            [sys.executable, "-m", "grpc_tools.protoc", f"-I{SCHEMA_DIR}",
-             f"--python_out={out_dir}", os.path.join(SCHEMA_DIR, ROAD_PROTO)],
-            check=True, capture_output=True, text=True,
-        )
-        path = os.path.join(out_dir, "kestrune_payload_road_pb2.py")
-        spec = importlib.util.spec_from_file_location("kestrune_payload_road_pb2", path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        _road_module = module
-    return _road_module
+    """The road test schema, compiled once per process."""
+    return compiled_schema(tmp_path_factory, ROAD_PROTO)
 
 
 def nested(depth, key):

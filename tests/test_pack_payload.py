@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 import records
 from conftest import check_python
 from records import PACK_FILE, PACK_NAME, PACK_PAYLOAD_NAME, entries
-from kestrune_protocol_buffer_python import pack_payload
+from kestrune_protocol_buffer_python import open_payload, pack_payload
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
 TopLevelMessage = zorva_data_pb2.TopLevelMessage
@@ -784,6 +784,21 @@ def test_a_replaced_zlib_is_called(monkeypatch):
     monkeypatch.setattr(zlib, "compress", lambda data: calls.append(data) or b"patched")
     assert pack_payload.pack_payload(Serializable(b"def")) == b"patched"
     assert calls == [b"abc", b"def"]
+
+
+@pytest.mark.parametrize("module_name", ["zlib_ng.zlib_ng", "isal.isal_zlib"])
+def test_a_faster_zlib_compatible_module_makes_payloads_every_reader_opens(monkeypatch, module_name):
+    compressor = pytest.importorskip(module_name)
+    message = fill(TopLevelMessage(), records.sample_record())
+    serialized = message.SerializeToString()
+    monkeypatch.setattr(pack_payload, "zlib", compressor)
+    payload = pack_payload.pack_payload(message)
+    assert payload == compressor.compress(serialized)  # its own bytes, not the kept state's
+    assert zlib.decompress(payload) == serialized
+    assert open_payload.depack_payload(zorva_data_pb2, "TopLevelMessage", payload) == message
+    assert zlib.decompress(pack_payload.pack_payload(TopLevelMessage())) == b""
+    monkeypatch.undo()
+    assert pack_payload.pack_payload(message) == zlib.compress(serialized)
 
 
 # The interpreter's zlib.compress builds a ~268 KB deflate state on every call;

@@ -3,12 +3,16 @@
 //
 // Each function is one runtime call guarded by one `except` clause that
 // translates the runtime's exception into this module's text; the caught
-// exception stays reachable as the new one's __context__.
+// exception stays reachable as the new one's __context__. The two
+// conversions answer natively (json_mapping.h) while the module's
+// MessageToDict and ParseDict are still json_format's own, for the runtime's
+// own message classes of the kinds that mapping knows.
 #include "frame/errors.h"
 #include "frame/module.h"
 #include "frame/ops.h"
 #include "frame/recursion.h"
 #include "frame/statements.h"
+#include "json_mapping.h"
 
 namespace {
 
@@ -109,21 +113,34 @@ constexpr int kUnitsPerCall = frame::units_for_stack(kStackPerCall);
 
 // ---- the runtime's JSON mapping ------------------------------------------------------
 //
-// The two conversions the functions make. A native conversion can answer here
-// first and fall back to these calls for what it does not handle.
+// The two conversions the functions make. While the name in the module
+// namespace is still json_format's own function, the native mapping answers
+// first; whatever it leaves, and every replacement, is called.
 
 // MessageToDict(message) from the module namespace. New reference or null.
 Ref message_to_dict(PyObject* message) {
     Ref convert = frame::lookup_global(state, names.MessageToDict);
     if (!convert) return {};
+    if (json_mapping::is_runtime_message_to_dict(convert.get())) {
+        Ref result = json_mapping::message_to_dict(message);
+        if (result || PyErr_Occurred()) return result;
+    }
     return frame::call(convert.get(), {message});
 }
 
-// ParseDict(data, message) from the module namespace; fills `message` in place.
-// False with an exception set.
-bool parse_dict(PyObject* data, PyObject* message) {
+// ParseDict(data, message) from the module namespace; fills `message`, which
+// `protobuf_cls()` made, in place. False with an exception set.
+bool parse_dict(PyObject* data, PyObject* message, PyObject* protobuf_cls) {
     Ref parse = frame::lookup_global(state, names.ParseDict);
     if (!parse) return false;
+    // Natively only into a message that its own class has just made: ParseDict
+    // clears the repeated and map fields it fills, where the wire reader would
+    // add to what another callable may have put there.
+    if (json_mapping::is_runtime_parse_dict(parse.get()) &&
+        reinterpret_cast<PyObject*>(Py_TYPE(message)) == protobuf_cls) {
+        const int filled = json_mapping::parse_dict(data, message);
+        if (filled) return filled > 0;
+    }
     return static_cast<bool>(frame::call(parse.get(), {data, message}));
 }
 
@@ -190,7 +207,7 @@ PyObject* get_protobuf_class(Function* self, PyObject* const* args) {
 // protobuf_cls() filled by ParseDict(data, message).
 PyObject* populate_protobuf_from_dict(Function* self, PyObject* const* args) {
     Ref message = frame::call(args[0], {});
-    if (message && parse_dict(args[1], message.get())) return message.release();
+    if (message && parse_dict(args[1], message.get(), args[0])) return message.release();
     frame::fail_at(self, message ? kLineParseDict : kLineNewMessage);
     return translate_parse_error(self, names.failed_populate, kLineExceptPopulate,
                                  kLineRaisePopulate);
@@ -362,6 +379,16 @@ int main_program(int& line) {
     return status;
 }
 
+// Hands the json_format functions that line 3 bound to the native mapping,
+// which answers only while the module's names still hold them.
+void remember_runtime_mapping() {
+    PyObject* message_to_dict = PyDict_GetItemWithError(state.dict, names.MessageToDict);
+    PyObject* parse_dict = message_to_dict ? PyDict_GetItemWithError(state.dict, names.ParseDict)
+                                           : nullptr;
+    PyErr_Clear();
+    json_mapping::remember_runtime(message_to_dict, parse_dict);
+}
+
 int module_code(int& line) {
     line = kLineImportJson;
     if (frame::import_statement(state, names.json) < 0) return -1;
@@ -375,6 +402,7 @@ int module_code(int& line) {
         frame::from_import_statement(state, names.json_format, constants.from_parse_error,
                                      names.ParseError) < 0)
         return -1;
+    remember_runtime_mapping();
     line = kLineImportMessage;
     if (frame::from_import_statement(state, names.message_module, constants.from_message,
                                      names.Message) < 0)
@@ -397,6 +425,7 @@ int module_code(int& line) {
 }
 
 int make_constants() {
+    if (json_mapping::make_names() < 0) return -1;
     Constants& c = constants;
     if (!c.from_message_to_dict && !(c.from_message_to_dict = PyTuple_Pack(1, names.MessageToDict)))
         return -1;

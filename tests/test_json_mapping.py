@@ -1,0 +1,572 @@
+"""dict_bridge's native JSON mapping against the runtime's json_format: for
+random messages the same dict, for random dicts (valid and not) the same
+message or the same exception, and the runtime's own call wherever the native
+mapping does not answer."""
+import base64
+import contextlib
+import gc
+import math
+import sys
+import types
+import weakref
+
+import pytest
+from google.protobuf import descriptor_pb2, descriptor_pool, json_format, message_factory
+from google.protobuf.descriptor import FieldDescriptor as FD
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import records
+from conftest import check_python
+from kestrune_protocol_buffer_python import dict_bridge
+from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
+
+POPULATE = "Failed to populate protobuf message from dict: "
+PROTOS = {"p3": "json_mapping_proto3.proto", "p2": "json_mapping_proto2.proto",
+          "wkt": "json_mapping_wkt.proto", "editions": "json_mapping_editions.proto"}
+NATIVE = ["p3.Scalars", "p3.Optionals", "p3.Repeats", "p3.Maps", "p3.Choice", "p3.Naming",
+          "p3.Tree", "p3.Wide", "p2.Legacy", "zorva.TopLevelMessage"]
+RUNTIME = ["wkt.Stamped", "wkt.Loose", "wkt.Indirect", "p2.WithGroup", "p2.Extendable",
+           "p2.HoldsGroup", "editions.Plain", "p3.Shadowing", "p3.HidesDescriptor",
+           "p3.HoldsShadowing"]
+CHECKS = settings(max_examples=60, deadline=None,
+                  suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+@pytest.fixture(scope="module")
+def schemas(tmp_path_factory):
+    modules = {key: records.compiled_schema(tmp_path_factory, proto) for key, proto in PROTOS.items()}
+    return types.SimpleNamespace(zorva=zorva_data_pb2, **modules)
+
+
+def resolve(schemas, dotted):
+    module, name = dotted.split(".")
+    return getattr(getattr(schemas, module), name)
+
+
+@contextlib.contextmanager
+def runtime_calls():
+    """Counts the messages that json_format's printer and parser convert meanwhile."""
+    calls = types.SimpleNamespace(to_dict=0, from_dict=0)
+    printer, parser = json_format._Printer._MessageToJsonObject, json_format._Parser.ConvertMessage
+
+    def count_print(self, message):
+        calls.to_dict += 1
+        return printer(self, message)
+
+    def count_parse(self, value, message, path):
+        calls.from_dict += 1
+        return parser(self, value, message, path)
+
+    json_format._Printer._MessageToJsonObject = count_print
+    json_format._Parser.ConvertMessage = count_parse
+    try:
+        yield calls
+    finally:
+        json_format._Printer._MessageToJsonObject = printer
+        json_format._Parser.ConvertMessage = parser
+
+
+def assert_identical(actual, expected):
+    """Equal, with the same types and key order at every level; NaN equals NaN."""
+    assert type(actual) is type(expected), (actual, expected)
+    if isinstance(expected, dict):
+        assert list(actual) == list(expected)
+        for key in expected:
+            assert_identical(actual[key], expected[key])
+    elif isinstance(expected, list):
+        assert len(actual) == len(expected)
+        for item, wanted in zip(actual, expected):
+            assert_identical(item, wanted)
+    elif isinstance(expected, float):
+        assert repr(actual) == repr(expected)
+    else:
+        assert actual == expected
+
+
+def assert_same_dict(message, native):
+    """protobuf_to_dict(message) is MessageToDict(message), or raises its error;
+    native or not as said."""
+    try:
+        expected = json_format.MessageToDict(message)
+    except Exception as exc:
+        with runtime_calls() as calls, pytest.raises(type(exc)) as info:
+            dict_bridge.protobuf_to_dict(message)
+        assert str(info.value) == str(exc)
+    else:
+        with runtime_calls() as calls:
+            actual = dict_bridge.protobuf_to_dict(message)
+        assert_identical(actual, expected)
+    assert (calls.to_dict == 0) == native
+
+
+def assert_same_parse(cls, data):
+    """populate_protobuf_from_dict(cls, data) makes ParseDict's message or raises its error.
+    Returns how many messages the runtime's parser converted for a dict it accepts, else None."""
+    try:
+        expected = json_format.ParseDict(data, cls())
+    except Exception as exc:
+        with runtime_calls() as calls, pytest.raises(Exception) as info:
+            dict_bridge.populate_protobuf_from_dict(cls, data)
+        raised = info.value
+        if isinstance(exc, json_format.ParseError):
+            assert type(raised) is ValueError and str(raised) == POPULATE + str(exc)
+            raised = raised.__context__
+        assert type(raised) is type(exc) and str(raised) == str(exc)
+        return None
+    with runtime_calls() as calls:
+        message = dict_bridge.populate_protobuf_from_dict(cls, data)
+    assert type(message) is cls
+    # Byte for byte: NaN payloads and the order of map entries included.
+    assert message.SerializePartialToString() == expected.SerializePartialToString()
+    return calls.from_dict
+
+
+# ---- random messages, as the constructor takes them ---------------------------------------
+
+TEXT = st.text(st.characters(exclude_categories=("Cs",)), max_size=8)
+INT_RANGES = {
+    FD.TYPE_INT32: 32, FD.TYPE_SINT32: 32, FD.TYPE_SFIXED32: 32,
+    FD.TYPE_INT64: 64, FD.TYPE_SINT64: 64, FD.TYPE_SFIXED64: 64,
+    FD.TYPE_UINT32: -32, FD.TYPE_FIXED32: -32, FD.TYPE_UINT64: -64, FD.TYPE_FIXED64: -64,
+}
+
+
+def int_range(field_type):
+    bits = INT_RANGES[field_type]
+    return (0, 2 ** -bits - 1) if bits < 0 else (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1)
+
+
+def is_map(field):
+    return field.type == FD.TYPE_MESSAGE and field.message_type.GetOptions().map_entry
+
+
+def element_values(field, depth):
+    if field.type in INT_RANGES:
+        return st.integers(*int_range(field.type))
+    if field.type in (FD.TYPE_DOUBLE, FD.TYPE_FLOAT):
+        return st.floats()
+    if field.type == FD.TYPE_BOOL:
+        return st.booleans()
+    if field.type == FD.TYPE_STRING:
+        return TEXT
+    if field.type == FD.TYPE_BYTES:
+        return st.binary(max_size=10)
+    if field.type == FD.TYPE_ENUM:
+        known = st.sampled_from([v.number for v in field.enum_type.values])
+        return known if field.enum_type.is_closed else known | st.integers(*int_range(FD.TYPE_INT32))
+    return message_kwargs(field.message_type, depth - 1)
+
+
+def message_kwargs(descriptor, depth=2):
+    fields = {}
+    for field in descriptor.fields:
+        if is_map(field):
+            key, value = (field.message_type.fields_by_name[n] for n in ("key", "value"))
+            if value.type != FD.TYPE_MESSAGE or depth > 0:
+                fields[field.name] = st.dictionaries(element_values(key, depth),
+                                                     element_values(value, depth), max_size=3)
+        elif field.type == FD.TYPE_MESSAGE and depth <= 0:
+            continue
+        elif field.is_repeated:
+            fields[field.name] = st.lists(element_values(field, depth), max_size=3)
+        else:
+            fields[field.name] = element_values(field, depth)
+    return st.fixed_dictionaries({}, optional=fields)
+
+
+@CHECKS
+@given(data=st.data())
+@pytest.mark.parametrize("name", NATIVE)
+def test_random_messages_give_the_runtime_dict(schemas, name, data):
+    cls = resolve(schemas, name)
+    message = cls(**data.draw(message_kwargs(cls.DESCRIPTOR)))
+    assert_same_dict(message, native=True)
+    # The runtime's own dict reads back natively, where ParseDict takes it at all
+    # (it refuses a float of 3.4028235e+38, which MessageToDict writes for the largest).
+    assert assert_same_parse(cls, json_format.MessageToDict(message)) in (0, None)
+
+
+# ---- random dictionaries, the runtime's forms and looser ones -----------------------------
+
+JUNK = st.one_of(
+    st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(), TEXT,
+    st.binary(max_size=4), st.lists(st.integers(), max_size=2), st.tuples(),
+    st.dictionaries(TEXT, st.integers(), max_size=2),
+    st.text(st.characters(categories=["Cs"]), min_size=1, max_size=2),
+)
+INT_TEXTS = st.sampled_from(["1e3", "1.0", "1.5", " 5", "\t7", "0x10", "1_0", "-0", "+0", "٣", ""])
+FLOAT_TEXTS = st.sampled_from(["NaN", "Infinity", "-Infinity", "nan", "inf", "-nan", "1e400",
+                               "3.4028235e38", "3.4028236e38", "-1e39", " 1.5", "1_0.5", ".5",
+                               "5.", "1e", "+.5e-3", "0x1p3"])
+BASE64 = st.tuples(st.binary(max_size=8), st.sampled_from([
+    base64.b64encode, base64.urlsafe_b64encode,
+    lambda b: base64.b64encode(b).rstrip(b"="), lambda b: base64.urlsafe_b64encode(b).rstrip(b"="),
+])).map(lambda pair: pair[1](pair[0]))
+
+
+def json_element(field, depth, clean):
+    """Forms ParseDict accepts for one element of `field`; unless `clean`, looser
+    forms and values out of range too."""
+    kind = field.type
+    if kind in INT_RANGES:
+        low, high = int_range(kind)
+        valid = st.integers(low, high)
+        certain = [valid, valid.map(str), valid.map("{:+d}".format),
+                   st.integers(max(low, -(2**53)), min(high, 2**53)).map(float)]
+        loose = [st.integers(low - 2, high + 2).map(str), st.integers(low - 2, high + 2), INT_TEXTS]
+    elif kind in (FD.TYPE_DOUBLE, FD.TYPE_FLOAT):
+        finite = st.floats(allow_nan=False, allow_infinity=False, width=32 if kind == FD.TYPE_FLOAT else 64)
+        certain = [finite, finite.map(repr), finite.map("{:e}".format),
+                   st.sampled_from(["NaN", "Infinity", "-Infinity"]), st.integers(-(2**53), 2**53)]
+        loose = [st.floats(), FLOAT_TEXTS, st.integers(-(2**70), 2**70), st.booleans()]
+    elif kind == FD.TYPE_BOOL:
+        certain, loose = [st.booleans()], [st.sampled_from(["true", 1, 0])]
+    elif kind == FD.TYPE_STRING:
+        certain, loose = [TEXT], [st.text(st.characters(categories=["Cs"]), min_size=1, max_size=2)]
+    elif kind == FD.TYPE_BYTES:
+        certain, loose = [BASE64, BASE64.map(bytes.decode)], [st.text("AQg+/-_= .", max_size=9)]
+    elif kind == FD.TYPE_ENUM:
+        values = field.enum_type.values
+        certain = [st.sampled_from([v.name for v in values]), st.sampled_from([v.number for v in values])]
+        if not field.enum_type.is_closed:
+            certain.append(st.integers(-(2**31), 2**31 - 1))
+        loose = [st.integers(-(2**31) - 1, 2**31), st.sampled_from(["1", "NOPE", 1.0, True])]
+    elif depth <= 0:
+        certain, loose = [st.just({})], [st.sampled_from([[], ""])]
+    else:
+        certain, loose = [json_dicts(field.message_type, depth - 1, clean)], []
+    return st.one_of(*certain) if clean else st.one_of(*certain, *loose)
+
+
+def json_map_key(field, clean):
+    if field.type == FD.TYPE_STRING:
+        return TEXT if clean else st.one_of(TEXT, st.integers(0, 3))
+    if field.type == FD.TYPE_BOOL:
+        return st.sampled_from(["true", "false"] if clean else ["true", "false", True, "True"])
+    low, high = int_range(field.type)
+    valid = st.one_of(st.integers(low, high).map(str), st.integers(low, high))
+    return valid if clean else st.one_of(valid, st.integers(-3, 3).map("{:03d}".format),
+                                         st.sampled_from([1.0, " 1", "2e0", low - 1]))
+
+
+def json_field(field, depth, clean):
+    if is_map(field):
+        key, value = (field.message_type.fields_by_name[n] for n in ("key", "value"))
+        values = st.dictionaries(json_map_key(key, clean), json_element(value, depth, clean),
+                                 max_size=3)
+    elif field.is_repeated:
+        item = json_element(field, depth, clean)
+        items = st.lists(item if clean else st.one_of(item, item, JUNK), max_size=3)
+        values = st.one_of(items, items.map(tuple))
+    else:
+        values = json_element(field, depth, clean)
+    return values if clean else st.one_of(values, values, values, JUNK)
+
+
+def json_dicts(descriptor, depth=2, clean=None):
+    """Dicts for ParseDict: each field under its name, its JSON name or both; clean
+    ones (forms ParseDict accepts) or, as often, mutated ones with looser forms,
+    other types and now and then a key that is no field."""
+    if clean is None:
+        return st.booleans().flatmap(lambda clean: json_dicts(descriptor, depth, clean))
+    entries = {}
+    for field in descriptor.fields:
+        if field.type != FD.TYPE_GROUP:
+            entries[field.json_name] = json_field(field, depth, clean)
+            if not clean and field.name != field.json_name:
+                entries[field.name] = json_field(field, depth, clean)
+    fields = st.fixed_dictionaries({}, optional=entries)
+    if clean:
+        return fields
+    unknown = st.dictionaries(st.sampled_from(["bogus", "[ext.name]"]), JUNK, max_size=1)
+    return st.tuples(fields, unknown, st.integers(0, 9)).map(
+        lambda parts: {**parts[0], **parts[1]} if parts[2] == 0 else parts[0])
+
+
+@CHECKS
+@given(data=st.data())
+@pytest.mark.parametrize("name", NATIVE + RUNTIME)
+def test_random_dicts_give_the_runtime_message_or_error(schemas, name, data):
+    cls = resolve(schemas, name)
+    assert_same_parse(cls, data.draw(json_dicts(cls.DESCRIPTOR)))
+
+
+# ---- cases worth naming ----------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def roomy_recursion_limit():
+    """Room for 64 native levels, which charge the limit for their C stack (several
+    times more in the sanitizer build) on the main thread's large stack."""
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(4000)
+    try:
+        yield
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def deep_tree(cls, depth):
+    message = cls()
+    node = message
+    for _ in range(depth - 1):
+        node = node.child
+    node.value = 1
+    return message
+
+
+def large_maps(cls):
+    """Maps whose iteration order is the hash table's, after growth and deletions."""
+    message = cls(by_string={str(i * 7919): i for i in range(300)},
+                  by_int64={i * 2**40 - 5: 1 for i in range(-150, 150)},
+                  by_uint32={i * 65537: b"x" for i in range(200)},
+                  trees={str(i): {"value": i} for i in range(50)})
+    for key in list(message.by_string)[::3]:
+        del message.by_string[key]
+    for key in list(message.by_int64)[::5]:
+        del message.by_int64[key]
+    return message
+
+
+@pytest.mark.parametrize(
+    "name, make, native",
+    [
+        # Unknown values of closed enums wait among the unknown fields, under the
+        # field's number; so does a map entry holding one.
+        ("p2.Legacy", lambda cls: cls.FromString(
+            b"\x20\x07\x20\x05\x2a\x03\x05\x02\x09\x92\x01\x04\x08\x01\x10\x03"
+            b"\x92\x01\x04\x08\x02\x10\x01"), True),
+        # A proto2 string need not be UTF-8; the runtime writes its bytes' repr.
+        ("p2.Legacy", lambda cls: cls.FromString(b"\x12\x02\xff\xfe"), False),
+        # Unknown fields: a group with a group in it, a known number with another
+        # wire type, a large number.
+        ("p3.Scalars", lambda cls: cls.FromString(
+            b"\x9b\x06\x08\x01\xa3\x06\x0a\x00\xa4\x06\x9c\x06\x1a\x01x\xc0\x3e\x05\x18\x02"), True),
+        ("p3.Scalars", lambda cls: cls(f_float=-0.0, f_double=-0.0), True),
+        ("p3.Repeats", lambda cls: cls(r_float=[math.nan, -math.inf, math.inf, 3.4028234663852886e38,
+                                                1e-45, 0.1, 16777217.0],
+                                       r_double=[math.nan, -math.inf, 5e-324]), True),
+        ("p3.Optionals", lambda cls: cls(o_int32=0, o_string="", o_bytes=b"", o_message={}), True),
+        ("p3.Maps", large_maps, True),
+        ("p3.Tree", lambda cls: deep_tree(cls, 64), True),
+        ("p3.Tree", lambda cls: deep_tree(cls, 65), False),
+        ("p3.Tree", lambda cls: deep_tree(cls, 200), False),
+        ("wkt.Loose", lambda cls: cls(extra={"a": [1, "b", None]}, count={"value": 3},
+                                      took={"seconds": 5}, null=0), False),
+        ("wkt.Indirect", lambda cls: cls(stamped={"at": {"seconds": 1}}, plain=2), False),
+        ("p2.WithGroup", lambda cls: cls(item={"id": 3}, plain=1), False),
+        ("editions.Plain", lambda cls: cls(count=3, note="x"), False),
+        # Fields that hide ListFields or DESCRIPTOR: the runtime fails in its own way.
+        ("p3.Shadowing", lambda cls: cls.FromString(b"\x08\x05\x12\x01\x03\x22\x01x"), False),
+        ("p3.HidesDescriptor", lambda cls: cls.FromString(b"\x08\x05"), False),
+        ("p3.HoldsShadowing", lambda cls: cls.FromString(b"\x0a\x02\x08\x05\x10\x01"), False),
+    ],
+    ids=["closed-enum-unknowns", "proto2-not-utf8", "unknown-fields", "negative-zero",
+         "float-extremes", "explicit-presence", "large-maps", "depth-64", "depth-65", "depth-200",
+         "well-known-types", "well-known-deeper", "group", "editions", "hides-list-fields",
+         "hides-descriptor", "holds-a-hiding-type"],
+)
+def test_named_messages(schemas, name, make, native):
+    with roomy_recursion_limit():
+        assert_same_dict(make(resolve(schemas, name)), native)
+
+
+@pytest.mark.parametrize(
+    "name, data, native",
+    [
+        # Nested n times: the innermost message is at level n + 1.
+        ("p3.Tree", records.nested(63, "child"), True),
+        ("p3.Tree", records.nested(64, "child"), False),
+        ("p3.Tree", records.nested(99, "child"), False),  # ParseDict's "Message too deep"
+        ("p3.Choice", {"big": "1", "text": "x"}, False),
+        ("p3.Choice", {"big": "1", "text": None, "flag": True}, True),
+        ("p3.Naming", {"snakeCaseName": "a", "snake_case_name": None}, False),
+        ("p3.Maps", {"byInt32": {"1": "a", "01": "b", 1.0: "c"}}, False),
+        ("p3.Maps", {"byBool": {"true": "t", "false": "f"}, "bySfixed32": {"-5": {}}}, True),
+        ("p2.Legacy", {"level": "LOW", "levels": [9, "HIGH"], "switches": {"4": "ON"}}, True),
+        ("p2.Legacy", {"level": 2}, False),
+        ("p3.Optionals", {"oFloat": 3.5e38}, False),
+        ("p3.Scalars", {"fBytes": "-_-_", "fColour": 12345, "fFloat": "-1e400"}, True),
+        ("p3.Shadowing", {"Clear": 3, "ListFields": [1], "MergeFromString": 2}, False),
+    ],
+    ids=["depth-64", "depth-65", "too-deep", "two-of-a-oneof", "oneof-and-none", "name-and-json-name",
+         "one-number-twice", "map-keys", "closed-enums", "closed-enum-unknown", "float-too-large",
+         "lenient-forms", "hidden-attributes"],
+)
+def test_named_dicts(schemas, name, data, native):
+    with roomy_recursion_limit():
+        calls = assert_same_parse(resolve(schemas, name), data)
+    assert (calls == 0) == native
+
+
+# ---- when the runtime is called ------------------------------------------------------------
+
+
+# Defaults that the native mapping does not follow: print the fields without
+# presence, or refuse any nesting.
+CHANGED_DEFAULTS = {"MessageToDict": (True, False, False, None), "ParseDict": (False, None, 1)}
+
+
+@pytest.mark.parametrize("name", ["MessageToDict", "ParseDict"])
+@pytest.mark.parametrize("change", ["replaced", "defaults"])
+def test_a_changed_runtime_function_is_called(monkeypatch, name, change):
+    original = getattr(json_format, name)
+    seen = []
+    if change == "replaced":
+        def replacement(*args):
+            seen.append(args)
+            return original(*args)
+        monkeypatch.setattr(dict_bridge, name, replacement)
+    else:
+        assert len(original.__defaults__) == len(CHANGED_DEFAULTS[name])
+        monkeypatch.setattr(original, "__defaults__", CHANGED_DEFAULTS[name])
+    record = records.sample_record()
+    record["BrandInfo"]["OperationEnum"] = ""
+    message = json_format.ParseDict(record, zorva_data_pb2.TopLevelMessage(), False, None, 100)
+    if name == "MessageToDict":
+        result = dict_bridge.protobuf_to_dict(message)
+        assert result == original(message)
+        assert ("OperationEnum" in result["BrandInfo"]) == (change == "defaults")
+    elif change == "replaced":
+        assert dict_bridge.populate_protobuf_from_dict(type(message), record) == message
+    else:
+        with pytest.raises(ValueError, match="Message too deep"):
+            dict_bridge.populate_protobuf_from_dict(type(message), record)
+    assert len(seen) == (change == "replaced")
+
+
+@pytest.mark.parametrize("owner", ["Tree", "Tree.Choice"])
+def test_a_changed_class_takes_the_runtime_path(schemas, monkeypatch, owner):
+    tree = schemas.p3.Tree(value=2, choice={"text": "x"})
+    assert_same_dict(tree, native=True)
+    cls = schemas.p3.Choice if owner == "Tree.Choice" else schemas.p3.Tree
+    monkeypatch.setattr(cls, "ListFields", lambda self: [], raising=False)
+    assert_same_dict(tree, native=False)
+    assert assert_same_parse(schemas.p3.Tree, {"value": 2, "choice": {"text": "x"}}) > 0
+    monkeypatch.undo()
+    assert_same_dict(tree, native=True)
+
+
+def test_a_message_made_by_another_callable_takes_the_runtime_path(schemas):
+    # ParseDict clears the repeated and map fields it fills; a message that is
+    # not fresh from its class may hold some already.
+    def make():
+        return schemas.p3.Tree(kids=[{}], named={"a": {}}, value=3)
+
+    data = {"kids": [{"value": 1}], "named": {"b": {}}}
+    with runtime_calls() as calls:
+        message = dict_bridge.populate_protobuf_from_dict(make, data)
+    assert message == json_format.ParseDict(data, make()) and calls.from_dict > 0
+
+
+def test_the_pure_python_runtime_is_called():
+    # Its classes are not the compiled runtime's: every conversion is json_format's.
+    out = check_python(
+        """
+        from google.protobuf import json_format
+        from google.protobuf.internal import api_implementation
+        from kestrune_protocol_buffer_python import dict_bridge, infer_schema
+        from kestrune_protocol_buffer_python.grpc.generated.zorva_data_pb2 import TopLevelMessage
+        record = infer_schema.zorva_data
+        message = dict_bridge.populate_protobuf_from_dict(TopLevelMessage, record)
+        print(api_implementation.Type(), message == json_format.ParseDict(record, TopLevelMessage()),
+              dict_bridge.protobuf_to_dict(message) == json_format.MessageToDict(message))
+        """,
+        env={"PROTOCOL_BUFFERS_PYTHON_IMPLEMENTATION": "python"},
+    )
+    assert out.split() == ["python", "True", "True"]
+
+
+def fresh_class():
+    """TopLevelMessage from a pool of its own: a new class each time, as code that
+    makes pools has."""
+    pool = descriptor_pool.DescriptorPool()
+    descriptor = zorva_data_pb2.TopLevelMessage.DESCRIPTOR
+    pool.Add(descriptor_pb2.FileDescriptorProto.FromString(descriptor.file.serialized_pb))
+    return message_factory.GetMessageClass(pool.FindMessageTypeByName(descriptor.full_name))
+
+
+def test_no_memory_growth_and_classes_die(schemas):
+    wide = schemas.p3.Wide
+    message = wide(**{"id": 5, "author": {"name": "a", "handles": ["x"]}, "tags": ["t"],
+                      "attributes": {"k": "v"}, "counters": {"c": -1}, "weight": 0.1})
+    record = json_format.MessageToDict(message)
+    stamped = schemas.wkt.Stamped(at={"seconds": 3})
+    calls = [
+        lambda: dict_bridge.protobuf_to_dict(message),
+        lambda: dict_bridge.populate_protobuf_from_dict(wide, record),
+        lambda: dict_bridge.populate_protobuf_from_dict(wide, {"id": "x"}),
+        lambda: dict_bridge.protobuf_to_dict(schemas.p2.Legacy.FromString(b"\x12\x01\xff")),
+        lambda: dict_bridge.protobuf_to_dict(stamped),
+        lambda: dict_bridge.populate_protobuf_from_dict(schemas.p3.Tree, records.nested(70, "child")),
+    ]
+
+    def measure(times):
+        gc.collect()
+        blocks = sys.getallocatedblocks()
+        for _ in range(times):
+            for call in calls:
+                try:
+                    call()
+                except ValueError:
+                    pass
+        gc.collect()
+        return sys.getallocatedblocks() - blocks
+
+    measure(300)
+    assert measure(3_000) < 1_000
+
+    # More live classes than the cache holds, then none: the kept plans neither
+    # keep their classes nor stay behind them.
+    def many_classes():
+        classes = [fresh_class() for _ in range(1100)]
+        for cls in classes:
+            message = dict_bridge.populate_protobuf_from_dict(cls, {"ChannelGroup": 3})
+            assert dict_bridge.protobuf_to_dict(message) == {"ChannelGroup": 3}
+        return [weakref.ref(cls) for cls in classes]
+
+    gone = many_classes()
+    gc.collect()
+    assert not any(ref() for ref in gone)
+    blocks = sys.getallocatedblocks()
+    many_classes()
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 1_000
+
+
+def test_deep_walks_near_the_limit_on_a_small_stack(schemas):
+    # Each native level charges the recursion limit for its C stack: near the
+    # limit a walk ends in RecursionError (the runtime's, which then answers),
+    # never in a crash, on a thread with a small stack too.
+    out = check_python(
+        f"""
+        import importlib.util, sys, threading
+        spec = importlib.util.spec_from_file_location("json_mapping_proto3_pb2", {schemas.p3.__file__!r})
+        schema = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(schema)
+        from kestrune_protocol_buffer_python import dict_bridge
+        data = {{}}
+        for _ in range(63):
+            data = {{"child": data, "kids": [{{"value": 1}}]}}
+        message = dict_bridge.populate_protobuf_from_dict(schema.Tree, data)
+        outcomes = set()
+        def at_depth(n, call):
+            return at_depth(n - 1, call) if n else call()
+        def run():
+            for depth in range(0, 1000, 7):
+                for call in (lambda: dict_bridge.protobuf_to_dict(message),
+                             lambda: dict_bridge.populate_protobuf_from_dict(schema.Tree, data)):
+                    try:
+                        at_depth(depth, call)
+                        outcomes.add("done")
+                    except RecursionError:
+                        outcomes.add("RecursionError")
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+        print(*sorted(outcomes))
+        """
+    )
+    assert out.split() == ["RecursionError", "done"]
