@@ -77,9 +77,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
             return nullptr;
         }
     }
-    // Recursive walks come back through here, so the interpreter's guard bounds them.
-    RecursionGuard guard(spec.recursion_units, " while calling a Python object");
-    if (!guard) return nullptr;
+    // Recursive walks and callbacks that call the package again come back
+    // through here, so the interpreter's guard bounds them by the stack they hold.
+    StackCharge charge(" while calling a Python object");
+    if (!charge) return nullptr;
     try {
         return spec.impl(self, bound);
     } catch (const std::bad_alloc&) {

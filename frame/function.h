@@ -5,7 +5,6 @@
 // object once at module initialisation, and `new_function` makes the callable.
 #pragma once
 
-#include "recursion.h"
 #include "ref.h"
 
 #include <utility>
@@ -38,10 +37,6 @@ struct FunctionSpec {
     std::vector<PyObject**> defaults;  // constants for the trailing parameters with defaults
     int first_line;
     Impl impl;
-    // Units of the interpreter's recursion limit that one call charges: enough
-    // for the C stack of a call that code it runs calls again (see
-    // kReentryStackBytes); a function that measures its own stack use says so.
-    int recursion_units = kReentryUnits;
 
     // Made once by prepare().
     ModuleState* state = nullptr;

@@ -9,6 +9,7 @@
 #include "ref.h"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace frame {
 
@@ -19,20 +20,6 @@ constexpr std::size_t kStackBytesPerUnit = 130;
 constexpr int units_for_stack(std::size_t bytes) {
     return static_cast<int>((bytes + kStackBytesPerUnit - 1) / kStackBytesPerUnit);
 }
-
-// C stack that one call of a package function holds while code it calls (a
-// replaced module global, a __getattr__, a __format__) comes back into the
-// package: the function's entry and body and the interpreter's frames for the
-// Python code in between. Measured on x86-64 at 650 to 1,000 bytes a cycle,
-// and up to 1,500 with AddressSanitizer's red zones.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kReentryStackBytes = 1536;
-#else
-constexpr std::size_t kReentryStackBytes = 1024;
-#endif
-// What a call charges unless its function says otherwise, so that re-entry
-// through any callback ends in RecursionError before the stack runs out.
-constexpr int kReentryUnits = units_for_stack(kReentryStackBytes);
 
 // Enters the guard `units` times on construction and leaves it as often on
 // destruction. False (with RecursionError set) when the limit was reached; the
@@ -78,6 +65,34 @@ private:
     }
     int entered_ = 0;
     bool ok_ = false;
+};
+
+// One level of a native walk, or one call of a package function, charged for
+// the C stack it really uses. Each thread keeps a meter of how deep its
+// enclosing levels reach below the outermost one; a new level charges the
+// recursion guard for that depth plus one more step of the size the last one
+// took, less what the enclosing levels already charged (at least one unit).
+// Whatever the build (a sanitizer's larger frames included) and however the
+// levels nest, through Python callbacks or directly, the guard raises
+// RecursionError before the stack runs out, on any thread where the
+// interpreter's own `json` is safe at the same limit.
+class StackCharge {
+public:
+    explicit StackCharge(const char* where) noexcept;
+    ~StackCharge();
+    StackCharge(const StackCharge&) = delete;
+    StackCharge& operator=(const StackCharge&) = delete;
+
+    // False (with RecursionError set) when the limit was reached.
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    int units_due() noexcept;
+
+    std::uintptr_t saved_last_ = 0;  // the meter's innermost address before this level
+    int units_ = 0;                  // what this level charges
+    RecursionGuard guard_;
+    bool entered_ = false;
 };
 
 }  // namespace frame

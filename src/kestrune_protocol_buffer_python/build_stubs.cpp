@@ -3,7 +3,6 @@
 // the output directory a package whose modules import one another relatively.
 #include "frame/module.h"
 #include "frame/ops.h"
-#include "frame/recursion.h"
 #include "frame/statements.h"
 
 namespace {
@@ -124,16 +123,6 @@ constexpr int kLineOpenForWriting = 60;
 constexpr int kLineWrite = 61;
 constexpr int kLineMainTest = 63;
 constexpr int kLineMainCall = 64;
-
-// C stack that one call holds while code it calls (a replaced custom_normpath,
-// glob or subprocess.run) comes back into build_stubs: about 1,040 bytes on
-// x86-64, and 5,250 with AddressSanitizer, whose red zones enlarge the many
-// locals of this function's steps.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kStackPerCall = 5376;
-#else
-constexpr std::size_t kStackPerCall = 1152;
-#endif
 
 // ---- helpers ----------------------------------------------------------------------
 
@@ -457,7 +446,6 @@ frame::FunctionSpec build_stubs_spec{
     .annotations = {{"proto_dir", "str"}, {"output_dir", "str"}},
     .first_line = kLineDefBuildStubs,
     .impl = build_stubs,
-    .recursion_units = frame::units_for_stack(kStackPerCall),
 };
 
 // ---- module code ------------------------------------------------------------------------

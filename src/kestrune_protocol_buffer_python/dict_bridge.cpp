@@ -10,7 +10,6 @@
 #include "frame/errors.h"
 #include "frame/module.h"
 #include "frame/ops.h"
-#include "frame/recursion.h"
 #include "frame/statements.h"
 #include "json_mapping.h"
 
@@ -102,14 +101,6 @@ constexpr int kLineMainToDict = 108;
 constexpr int kLineMainPrint = 109;
 constexpr int kLineMainExcept = 110;
 constexpr int kLineMainPrintError = 111;
-
-// C stack of one call that comes back into this module through a replaced name
-// (a MessageToDict that calls protobuf_to_dict, say): the function's entry, its
-// body and the interpreter's call into the Python code, measured at 630 to 760
-// bytes on x86-64. Each call charges it, so such a loop ends in RecursionError
-// even on a thread with a small stack.
-constexpr std::size_t kStackPerCall = 768;
-constexpr int kUnitsPerCall = frame::units_for_stack(kStackPerCall);
 
 // ---- the runtime's JSON mapping ------------------------------------------------------
 //
@@ -247,7 +238,6 @@ frame::FunctionSpec import_protobuf_module_spec{
     .annotations = {{"module_name", "str"}},
     .first_line = kLineDefImportProtobufModule,
     .impl = import_protobuf_module,
-    .recursion_units = kUnitsPerCall,
 };
 
 frame::FunctionSpec get_protobuf_class_spec{
@@ -262,7 +252,6 @@ frame::FunctionSpec get_protobuf_class_spec{
     .annotations = {{"class_name", "str"}},
     .first_line = kLineDefGetProtobufClass,
     .impl = get_protobuf_class,
-    .recursion_units = kUnitsPerCall,
 };
 
 frame::FunctionSpec populate_protobuf_from_dict_spec{
@@ -279,7 +268,6 @@ frame::FunctionSpec populate_protobuf_from_dict_spec{
     .annotations = {{"data", "dict"}, {"return", "Message"}},
     .first_line = kLineDefPopulate,
     .impl = populate_protobuf_from_dict,
-    .recursion_units = kUnitsPerCall,
 };
 
 frame::FunctionSpec protobuf_to_dict_spec{
@@ -296,7 +284,6 @@ frame::FunctionSpec protobuf_to_dict_spec{
     .annotations = {{"protobuf_message", "Message"}, {"return", "dict"}},
     .first_line = kLineDefProtobufToDict,
     .impl = protobuf_to_dict,
-    .recursion_units = kUnitsPerCall,
 };
 
 // ---- module code -------------------------------------------------------------------------

@@ -98,21 +98,6 @@ struct NestedLines {
 constexpr NestedLines kMessageLines{.name = 11, .open = 12, .walk = 13, .close = 14, .field = 15};
 constexpr NestedLines kItemLines{.name = 21, .open = 22, .walk = 23, .close = 24, .field = 25};
 
-// C stack that each step holds while it is active, measured by comparing
-// stack addresses at two depths and read from the frames' prologues (x86-64,
-// -O3). parse_json's level is the chain parse_json -> walk_pair -> nested ->
-// parse_json; type_to_proto adds its own frame below walk_pair; json_to_proto
-// is entered again whenever code that the walk runs (a key's __format__, a
-// comparison) calls it. AddressSanitizer's red zones make the same frames larger.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kParseJsonStackBytes = 2464;
-constexpr std::size_t kTypeToProtoStackBytes = 256;
-constexpr std::size_t kJsonToProtoStackBytes = 1616;
-#else
-constexpr std::size_t kParseJsonStackBytes = 688;
-constexpr std::size_t kTypeToProtoStackBytes = 48;
-constexpr std::size_t kJsonToProtoStackBytes = 400;
-#endif
 const char* const kRecursionWhere = " while calling a Python object";
 
 // ---- lines ----------------------------------------------------------------------------
@@ -170,8 +155,8 @@ int within_int32(PyObject* value) {
 // the 32-bit range. Returns a borrowed text, or null with an exception set
 // (the step's own entry added when one of its statements failed).
 PyObject* type_to_proto(PyObject* value) {
-    frame::RecursionGuard guard(frame::units_for_stack(kTypeToProtoStackBytes), kRecursionWhere);
-    if (!guard) return nullptr;  // reported by the caller's statement
+    frame::StackCharge charge(kRecursionWhere);
+    if (!charge) return nullptr;  // reported by the caller's statement
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) return names.string;
     if (type == &PyFloat_Type) return names.float_;
@@ -300,8 +285,8 @@ int walk_pair(PyObject* key, PyObject* value, PyObject* indent, Py_ssize_t level
 // statement is added here, except for RecursionError on entry, which the
 // caller's statement reports as it does for any call.
 int parse_json(PyObject* json_obj, Py_ssize_t level, PyObject* lines) {
-    frame::RecursionGuard guard(frame::units_for_stack(kParseJsonStackBytes), kRecursionWhere);
-    if (!guard) return -1;
+    frame::StackCharge charge(kRecursionWhere);
+    if (!charge) return -1;
     Ref indent = level ? Ref::steal(PySequence_Repeat(names.indent_unit, level))
                        : Ref::borrow(names.empty);
     if (!indent) return fail_parse(kLineNewResult);
@@ -437,7 +422,6 @@ frame::FunctionSpec json_to_proto_spec{
     .locals = {"parse_json", "type_to_proto", "proto_lines", "f"},
     .first_line = kLineDefJsonToProto,
     .impl = json_to_proto,
-    .recursion_units = frame::units_for_stack(kJsonToProtoStackBytes),
 };
 
 // ---- module code ----------------------------------------------------------------------

@@ -69,22 +69,6 @@ struct Names {
 // refuses 100 levels, and the runtime reads no wire encoding nested deeper.
 constexpr int kMaxDepth = 64;
 
-// C stack that one nesting level of each walk holds while it is active,
-// measured by comparing stack addresses at two depths (x86-64, -O3) and
-// rounded up: 256 bytes for the chain read_message -> read_value ->
-// span_value -> read_message (a map entry's chain is no longer), 480 for
-// write_message -> write_field -> write_message. AddressSanitizer's red zones
-// make the same frames larger (1440 and 2416 bytes).
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kReadStackBytes = 1536;
-constexpr std::size_t kWriteStackBytes = 2560;
-#else
-constexpr std::size_t kReadStackBytes = 320;
-constexpr std::size_t kWriteStackBytes = 512;
-#endif
-constexpr int kReadUnits = frame::units_for_stack(kReadStackBytes);
-constexpr int kWriteUnits = frame::units_for_stack(kWriteStackBytes);
-
 // Whether the exception that is set is an ordinary failure that the runtime's
 // own call may report in its own way: not an interrupt, an exit or running
 // out of memory.
@@ -1031,8 +1015,8 @@ bool append(Ref& slot, PyObject* value) {
 // when the runtime must answer.
 Ref read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth) {
     if (depth > kMaxDepth) return {};
-    frame::RecursionGuard guard(kReadUnits, " while converting a message to a dict");
-    if (!guard) {
+    frame::StackCharge charge(" while converting a message to a dict");
+    if (!charge) {
         leave_to_runtime();
         return {};
     }
@@ -1471,8 +1455,8 @@ int write_map(Writer& out, const FieldPlan& field, PyObject* value, int depth) {
 // the message ParseDict fills).
 int write_message(const MessagePlan& plan, PyObject* data, Writer& out, int depth) {
     if (depth > kMaxDepth) return 0;
-    frame::RecursionGuard guard(kWriteUnits, " while converting a dict to a message");
-    if (!guard) return leave_to_runtime() || PyErr_Occurred() ? -1 : 0;
+    frame::StackCharge charge(" while converting a dict to a message");
+    if (!charge) return leave_to_runtime() || PyErr_Occurred() ? -1 : 0;
     std::vector<bool> seen(plan.aliased ? plan.fields.size() : 0);
     std::uint64_t oneofs_set = 0;
     Py_ssize_t pos = 0;

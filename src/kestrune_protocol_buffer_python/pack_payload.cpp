@@ -3,7 +3,6 @@
 #include "frame/errors.h"
 #include "frame/module.h"
 #include "frame/ops.h"
-#include "frame/recursion.h"
 #include "kept_deflate.h"
 #include "sample_record.h"
 #include "schema_loading.h"
@@ -434,65 +433,32 @@ Ref field_table_for(PyObject* message) {
 // ---- the walk -------------------------------------------------------------------------
 //
 // Per-thread state of the walk in progress on this thread, for what one level
-// cannot know alone: how much C stack the levels above it use, and, while a
-// failure unwinds, the path of field names down to the field that failed.
+// cannot know alone: whether it is the outermost, and, while a failure
+// unwinds, the path of field names down to the field that failed. (The frame
+// charges each level's call for the C stack it holds.)
 
 struct Walk {
-    int depth = 0;                // levels entered and not yet left
-    std::uintptr_t base = 0;      // stack address at the outermost level
-    std::uintptr_t last = 0;      // stack address at the innermost level entered
-    int units = 0;                // recursion units the entered levels charge
+    int depth = 0;                  // levels entered and not yet left
     const void* partial = nullptr;  // the note a deeper level left to be completed
 };
 
 thread_local Walk this_thread_walk;
 
-// One level of the walk: charges the recursion guard for the C stack that the
-// levels above really use and this one will (beyond the one unit of the call
-// itself), and restores the walk's state however the level ends.
+// One level of the walk, counted for as long as it lasts.
 class Level {
 public:
-    Level() : walk_(this_thread_walk), guard_(due_units(), " while calling a Python object") {
-        if (!guard_) return;
-        walk_.units += 1 + extra_;
-        ++walk_.depth;
-        entered_ = true;
+    Level() : walk_(this_thread_walk) {
+        if (walk_.depth++ == 0) walk_.partial = nullptr;
     }
-    ~Level() {
-        walk_.last = last_;
-        if (!entered_) return;
-        --walk_.depth;
-        walk_.units -= 1 + extra_;
-    }
+    ~Level() { --walk_.depth; }
     Level(const Level&) = delete;
     Level& operator=(const Level&) = delete;
 
-    explicit operator bool() const { return entered_; }
     bool outermost() const { return walk_.depth == 1; }
     Walk& walk() const { return walk_; }
 
 private:
-    int due_units() {
-        volatile char probe = 0;  // its address marks how deep the C stack is here
-        const auto here = reinterpret_cast<std::uintptr_t>(&probe);
-        const std::uintptr_t last = last_ = std::exchange(walk_.last, here);
-        if (walk_.depth == 0) {
-            walk_.base = here;
-            walk_.units = 0;
-            walk_.partial = nullptr;
-            return 0;
-        }
-        // The stack grows the same way throughout, so distances need no sign.
-        const std::size_t used = walk_.base > here ? walk_.base - here : here - walk_.base;
-        const std::size_t step = last > here ? last - here : here - last;
-        const int due = frame::units_for_stack(used + step) - walk_.units - 1;
-        return extra_ = due > 0 ? due : 0;
-    }
     Walk& walk_;
-    std::uintptr_t last_ = 0;  // the walk's innermost address when this level began
-    int extra_ = 0;
-    frame::RecursionGuard guard_;
-    bool entered_ = false;
 };
 
 // Names the field that failed in one note on the exception that is set:
@@ -577,7 +543,6 @@ PyObject* set_message_fields(Function* self, PyObject* const* args) {
     PyObject* message = args[0];
     PyObject* data = args[1];
     Level level;
-    if (!level) return nullptr;
     const Py_ssize_t size = PyDict_GET_SIZE(data);
     Ref table = size ? field_table_for(message) : Ref();
     Py_ssize_t pos = 0;
@@ -625,7 +590,6 @@ frame::FunctionSpec set_message_fields_spec{
     .first_line = kLineDefSetMessageFields,
     .impl = set_message_fields,
     // Each level charges for the stack it measures (Level), beyond this one unit.
-    .recursion_units = 1,
 };
 
 // ---- pack_payload ------------------------------------------------------------------
