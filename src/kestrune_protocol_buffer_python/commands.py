@@ -24,6 +24,7 @@ import sys
 import threading
 import time
 from concurrent import futures
+from concurrent.futures.process import BrokenProcessPool
 from typing import NamedTuple
 
 import orjson
@@ -85,6 +86,10 @@ class Result(NamedTuple):
     failure: str
 
 
+class _Broken(Exception):
+    """A stream that breaks off after its last whole frame; the text says where."""
+
+
 class _Bad(Exception):
     """A record that cannot be carried: `reason` says why, `warned` holds the lines
     its fill printed, `line` the line inside the text where JSON parsing failed."""
@@ -121,6 +126,14 @@ def _owner(road):
             owner = getattr(owner, part)
         found = _owners[key] = (owner, name)
     return found
+
+
+def _worker_owner(road):
+    """_owner for a chunk: a worker of a cluster may lack the schema module."""
+    try:
+        return _owner(road)
+    except Exception as exc:
+        raise CommandError(f"a worker cannot load {road.module}.{road.type}: {_reason(exc)}") from None
 
 
 def _compressor(name):
@@ -291,7 +304,7 @@ def pack_chunk(road, blob, first_line):
     """Packs the JSON Lines of `blob` (bytes of whole lines, the first being line
     `first_line` of the input) into length-delimited payloads. Blank lines are
     passed over. Stops at the first bad record unless road.skip_bad."""
-    owner, name = _owner(road)
+    owner, name = _worker_owner(road)
     out = []
     payload_bytes = warnings = skipped = 0
     notes = []
@@ -332,7 +345,7 @@ def unpack_chunk(road, blob, first_record, first_offset):
     """Unpacks the whole frames of `blob` (bytes that start at `first_offset` of
     the input, after `first_record` earlier frames) into JSON Lines. Stops at
     the first bad payload unless road.skip_bad."""
-    owner, name = _owner(road)
+    owner, name = _worker_owner(road)
     texts = []
     payload_bytes = skipped = 0
     notes = []
@@ -388,8 +401,8 @@ def _line_chunks(source):
 
 def _frame_chunks(source):
     """(bytes of whole frames, frames before them, their input offset) for each
-    chunk of a length-delimited stream. After the last whole frame, raises Stop
-    for a stream that ends inside a frame or holds a corrupt length prefix."""
+    chunk of a length-delimited stream. After the last whole frame, raises
+    _Broken for a stream that ends inside a frame or holds a corrupt length prefix."""
     read = _reader(source)
     pending = bytearray()
     base = scan = frames = records = 0       # scan: end of the whole frames of pending
@@ -416,7 +429,7 @@ def _frame_chunks(source):
     if broken is None and pending:
         broken = f"offset {base}: truncated stream: " + _truncation(pending)
     if broken is not None:
-        raise Stop(broken)
+        raise _Broken(broken)
 
 
 def _truncation(tail):
@@ -553,10 +566,12 @@ def _drive(runner, task, road, chunks, totals):
                 pending.append(runner.submit(task, road, *chunk))
                 if len(pending) >= runner.limit:
                     totals.take(pending.popleft().result())
-        except Stop as broken:        # the stream broke after its last whole frame
+        except _Broken as broken:
+            # Every whole frame before the break is written (unless a bad one
+            # among them stops the run first), then the break is reported.
             while pending:
                 totals.take(pending.popleft().result())
-            raise broken
+            raise Stop(broken) from None
         while pending:
             totals.take(pending.popleft().result())
     finally:
@@ -718,6 +733,10 @@ def _command(command, body):
             return body(args)
         except CommandError as exc:
             sys.stderr.write(f"kestrune {command}: error: {exc}\n")
+            return 1
+        except BrokenProcessPool:
+            sys.stderr.write(f"kestrune {command}: error: a worker process ended abruptly "
+                             "(killed, or out of memory?)\n")
             return 1
         except BrokenPipeError:
             # The reader of standard output went away: say nothing more to it.
