@@ -402,6 +402,12 @@ def test_dask_cluster_gives_the_same_output():
         on_dask = kestrune("pack", "--delimited", "--skip-bad", "--dask", address, "-", "-o", "-",
                            stdin=stream, setup=small)
         back_dask = kestrune("unpack", "--delimited", "--dask", address, "-", stdin=one.stdout, setup=small)
+        # A user's own job: records and payloads travel, the package's functions
+        # are found on the worker by name, and messages never leave the task.
+        with distributed.Client(cluster) as client:
+            remote = client.submit(lambda record: pack_payload.pack_payload(pack_payload.set_message_fields(
+                zorva_data_pb2.TopLevelMessage(), record)), records.sample_record()).result()
+            assert remote == payload_of(records.sample_record())
     assert without_times(one) == without_times(on_dask)
     assert without_times(back_one) == without_times(back_dask)
     assert back_one.returncode == 0 and back_one.stdout.count(b"\n") == summary(one)[0]

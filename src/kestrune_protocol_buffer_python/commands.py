@@ -181,7 +181,8 @@ def _reason(exc):
     kind = type(exc).__qualname__
     if kind == "error":
         kind = f"{type(exc).__module__}.{kind}"      # zlib.error
-    text = f"{kind}: {exc}" if str(exc) else kind
+    message = str(exc).replace("\n", " ")
+    text = f"{kind}: {message}" if message else kind
     for note in getattr(exc, "__notes__", ()):
         text += f" ({note})"
     return text
@@ -525,10 +526,9 @@ def _runner(args):
 class _Totals:
     """Counts for the summary line, and the writer of every chunk's result."""
 
-    def __init__(self, command, out, bar):
-        self.command, self.out, self.bar = command, out, bar
+    def __init__(self, command, out, bar, started):
+        self.command, self.out, self.bar, self.started = command, out, bar, started
         self.records = self.payload_bytes = self.warnings = self.skipped = 0
-        self.started = time.perf_counter()
 
     def say(self, line):
         if self.bar.disable:
@@ -645,13 +645,14 @@ def _progress(args, command):
 
 
 def _run_stream(args, command, task, chunks):
+    started = time.perf_counter()
     road = _road(args)
     failure = None
     with _input(args.input) as source, _output(args.output) as out:
         # The pool first: its workers fork before the progress bar starts a thread.
         runner = _runner(args)
         with _progress(args, command) as bar:
-            totals = _Totals(command, out, bar)
+            totals = _Totals(command, out, bar, started)
             try:
                 _drive(runner, task, road, chunks(source), totals)
             except Stop as stop:
@@ -840,7 +841,7 @@ def register(subparsers):
         parser.add_argument("--jobs", type=_positive, default=1, metavar="N",
                             help="worker processes (default: 1, in this process)")
         parser.add_argument("--dask", metavar="ADDRESS",
-                            help="run the chunks on the Dask scheduler at ADDRESS")
+                            help="run the chunks on the Dask scheduler at ADDRESS (instead of --jobs)")
         parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
         parser.set_defaults(func=_command(command, run))
 
@@ -857,4 +858,7 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    # Through the package's module rather than this copy named __main__, so that
+    # the chunk functions pickle by reference to a module that workers can import.
+    from kestrune_protocol_buffer_python.commands import main as package_main
+    raise SystemExit(package_main())
