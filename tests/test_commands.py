@@ -359,10 +359,10 @@ def test_streams_run_in_constant_memory(tmp_path):
 # ---- parallel runs ---------------------------------------------------------------------------
 
 
-def mixed_stream(count):
+def mixed_stream(count, first_bad=5):
     """JSON Lines with warnings and bad records among good ones."""
     lines = [json.dumps(r) + "\n" for r in sample_records(count)]
-    for index in range(5, count, 97):
+    for index in range(first_bad, count, 97):
         lines[index] = '{"ChannelType": "x"}\n'
     return "".join(lines).encode()
 
@@ -372,20 +372,24 @@ def without_times(proc):
 
 
 @pytest.mark.parametrize("skip", [True, False], ids=["skip-bad", "stop"])
-def test_jobs_keep_the_order_and_the_bytes(skip):
+def test_jobs_keep_the_order_and_the_bytes(tmp_path, skip):
     # Chunks of about eight records: many chunks, in flight at once, out of step.
+    # Workers read a file's chunks themselves, and get those of a pipe sent.
     small = "commands.CHUNK_BYTES = 8000"
-    stream = mixed_stream(1500 if skip else 600)
-    flags = ["--skip-bad"] * skip
-    one = kestrune("pack", "--delimited", *flags, "-", "-o", "-", stdin=stream, setup=small)
-    three = kestrune("pack", "--delimited", *flags, "--jobs", "3", "-", "-o", "-", stdin=stream, setup=small)
-    assert without_times(one) == without_times(three)
+    (tmp_path / "in").write_bytes(mixed_stream(1500, 5) if skip else mixed_stream(600, 300))
+    flags = ["--delimited", *["--skip-bad"] * skip, "-o", "-"]
+    one = kestrune("pack", *flags, "-", stdin=(tmp_path / "in").read_bytes(), setup=small)
+    three = kestrune("pack", *flags, "--jobs", "3", tmp_path / "in", setup=small)
+    piped = kestrune("pack", *flags, "--jobs", "2", "-", stdin=(tmp_path / "in").read_bytes(), setup=small)
+    assert without_times(one) == without_times(three) == without_times(piped)
     if not skip:
-        assert one.returncode == 1 and b"error: line 6:" in one.stderr
+        assert one.returncode == 1 and b"error: line 301:" in one.stderr
+        assert summary(one)[0] == 300
         return
     assert summary(one)[::3] == (1500 - 16, 16)
-    back_one = kestrune("unpack", "--delimited", "-", stdin=one.stdout, setup=small)
-    back_three = kestrune("unpack", "--delimited", "--jobs", "3", "-", stdin=one.stdout, setup=small)
+    (tmp_path / "bin").write_bytes(one.stdout)
+    back_one = kestrune("unpack", "--delimited", tmp_path / "bin", setup=small)
+    back_three = kestrune("unpack", "--delimited", "--jobs", "3", tmp_path / "bin", setup=small)
     assert back_one.returncode == 0
     assert without_times(back_one) == without_times(back_three)
 

@@ -74,16 +74,27 @@ class Road(NamedTuple):
     compressor: str = "zlib"
 
 
+class FileRange(NamedTuple):
+    """Bytes of a regular file that a worker process reads for itself, rather than
+    receiving them through a pipe."""
+    path: str
+    offset: int
+    length: int
+
+
 class Result(NamedTuple):
-    """What a chunk gave: output bytes, counts, lines for standard error, and the
-    reason the run must stop here (None when it goes on)."""
+    """What a chunk gave: output bytes, counts, the lines for standard error, and
+    the reason the run must stop here (None when it goes on). A note or failure
+    is (line, text): a line number counted from the chunk's first line (1), or
+    None when the text says where it is. `lines`: the chunk's line breaks."""
     data: bytes
     records: int
     payload_bytes: int
     warnings: int
     skipped: int
     notes: list
-    failure: str
+    failure: tuple
+    lines: int = 0
 
 
 class _Broken(Exception):
@@ -264,6 +275,17 @@ def _unpack_record(owner, name, payload):
 # ---- chunks: the unit of work of a process, a pool or a cluster ----------------------
 
 
+def _bytes_of(blob):
+    """The bytes of a chunk, read from the input file for a FileRange."""
+    if type(blob) is not FileRange:
+        return blob
+    with open(blob.path, "rb") as stream:
+        data = os.pread(stream.fileno(), blob.length, blob.offset)
+    if len(data) != blob.length:
+        raise CommandError(f"{blob.path} changed while it was read")
+    return data
+
+
 def _varint(n):
     """`n` as a base-128 varint, seven bits a byte, least significant group first."""
     if n < 0x80:
@@ -301,11 +323,12 @@ def _frame_at(data, pos, end):
     return pos, pos + length
 
 
-def pack_chunk(road, blob, first_line):
-    """Packs the JSON Lines of `blob` (bytes of whole lines, the first being line
-    `first_line` of the input) into length-delimited payloads. Blank lines are
-    passed over. Stops at the first bad record unless road.skip_bad."""
+def pack_chunk(road, blob):
+    """Packs the JSON Lines of `blob` (bytes of whole lines, or the FileRange that
+    holds them) into length-delimited payloads. Blank lines are passed over.
+    Stops at the first bad record unless road.skip_bad."""
     owner, name = _worker_owner(road)
+    blob = _bytes_of(blob)
     out = []
     payload_bytes = warnings = skipped = 0
     notes = []
@@ -318,7 +341,7 @@ def pack_chunk(road, blob, first_line):
     except UnicodeDecodeError:
         lines = blob.split(b"\n")
     with _filling(road, captured):
-        for lineno, line in enumerate(lines, first_line):
+        for lineno, line in enumerate(lines, 1):
             if not line or line.isspace():
                 continue
             try:
@@ -328,18 +351,19 @@ def pack_chunk(road, blob, first_line):
                 warned, reason = bad.warned, bad.reason
             if warned:
                 warnings += len(warned)
-                notes.extend(f"line {lineno}: {text}" for text in warned)
+                notes.extend((lineno, text) for text in warned)
             if reason is None:
                 out.append(_varint(len(payload)))
                 out.append(payload)
                 payload_bytes += len(payload)
             elif road.skip_bad:
                 skipped += 1
-                notes.append(f"line {lineno}: skipped: {reason}")
+                notes.append((lineno, f"skipped: {reason}"))
             else:
-                failure = f"line {lineno}: {reason}"
+                failure = (lineno, reason)
                 break
-    return Result(b"".join(out), len(out) // 2, payload_bytes, warnings, skipped, notes, failure)
+    return Result(b"".join(out), len(out) // 2, payload_bytes, warnings, skipped, notes, failure,
+                  len(lines) - 1)
 
 
 def unpack_chunk(road, blob, first_record, first_offset):
@@ -347,6 +371,7 @@ def unpack_chunk(road, blob, first_record, first_offset):
     the input, after `first_record` earlier frames) into JSON Lines. Stops at
     the first bad payload unless road.skip_bad."""
     owner, name = _worker_owner(road)
+    blob = _bytes_of(blob)
     texts = []
     payload_bytes = skipped = 0
     notes = []
@@ -363,10 +388,10 @@ def unpack_chunk(road, blob, first_record, first_offset):
         except _Bad as bad:
             place = f"record {record} at offset {first_offset + where}"
             if not road.skip_bad:
-                failure = f"{place}: {bad.reason}"
+                failure = (None, f"{place}: {bad.reason}")
                 break
             skipped += 1
-            notes.append(f"{place}: skipped: {bad.reason}")
+            notes.append((None, f"{place}: skipped: {bad.reason}"))
     data = b"\n".join(texts) + b"\n" if texts else b""
     return Result(data, len(texts), payload_bytes, 0, skipped, notes, failure)
 
@@ -380,9 +405,9 @@ def _reader(source):
 
 
 def _line_chunks(source):
-    """(bytes of whole lines, number of the first line) for each chunk of input."""
+    """(bytes of whole lines,) for each chunk of input."""
     read = _reader(source)
-    parts, line = [], 1
+    parts = []
     while True:
         data = read(CHUNK_BYTES)
         if not data:
@@ -392,12 +417,35 @@ def _line_chunks(source):
             parts.append(data)
             continue
         parts.append(data[:cut])
-        blob = b"".join(parts)
+        yield (b"".join(parts),)
         parts = [data[cut:]] if cut < len(data) else []
-        yield blob, line
-        line += blob.count(b"\n")
     if parts:
-        yield b"".join(parts), line
+        yield (b"".join(parts),)
+
+
+def _line_ranges(path):
+    """(FileRange of whole lines,) for each chunk of a regular file, about
+    CHUNK_BYTES each. Only the bytes around each chunk's end are read here: the
+    worker processes read the rest."""
+    with open(path, "rb") as stream:
+        fd = stream.fileno()
+        size = os.fstat(fd).st_size
+        offset = 0
+        while offset < size:
+            end = offset + CHUNK_BYTES
+            while end < size:
+                window = os.pread(fd, 4096, end - 1)
+                cut = window.find(b"\n")
+                if cut >= 0:
+                    end += cut           # just after the first line break from end - 1
+                    break
+                if not window:           # the file got shorter meanwhile
+                    end = size
+                    break
+                end += len(window)
+            end = min(end, size)
+            yield (FileRange(path, offset, end - offset),)
+            offset = end
 
 
 def _frame_chunks(source):
@@ -529,6 +577,10 @@ class _Totals:
     def __init__(self, command, out, bar, started):
         self.command, self.out, self.bar, self.started = command, out, bar, started
         self.records = self.payload_bytes = self.warnings = self.skipped = 0
+        self.lines = 0        # line breaks before the chunk being taken
+
+    def where(self, line, text):
+        return text if line is None else f"line {self.lines + line}: {text}"
 
     def say(self, line):
         if self.bar.disable:
@@ -545,10 +597,11 @@ class _Totals:
         self.warnings += result.warnings
         self.skipped += result.skipped
         self.bar.update(result.records + result.skipped)
-        for line in result.notes:
-            self.say(line)
+        for line, text in result.notes:
+            self.say(self.where(line, text))
         if result.failure is not None:
-            raise Stop(result.failure)
+            raise Stop(self.where(*result.failure))
+        self.lines += result.lines
 
     def summary(self):
         seconds = time.perf_counter() - self.started
@@ -644,6 +697,17 @@ def _progress(args, command):
                 nrows=None if size and size.lines else 24)
 
 
+def _as_ranges(chunks, path):
+    """The frames of a regular file as FileRanges: this process reads the file to
+    find where frames end, and a worker process reads the bytes of its chunk
+    again for itself, which costs less than a copy through a pipe and two
+    through pickle."""
+    offset = 0
+    for blob, *rest in chunks:
+        yield (FileRange(path, offset, len(blob)), *rest)
+        offset += len(blob)
+
+
 def _run_stream(args, command, task, chunks):
     started = time.perf_counter()
     road = _road(args)
@@ -651,10 +715,16 @@ def _run_stream(args, command, task, chunks):
     with _input(args.input) as source, _output(args.output) as out:
         # The pool first: its workers fork before the progress bar starts a thread.
         runner = _runner(args)
+        # Worker processes of this machine read a regular input file themselves.
+        if type(runner) is _PoolRunner and args.input != "-" and os.path.isfile(args.input):
+            path = os.path.abspath(args.input)
+            chunks = _line_ranges(path) if task is pack_chunk else _as_ranges(chunks(source), path)
+        else:
+            chunks = chunks(source)
         with _progress(args, command) as bar:
             totals = _Totals(command, out, bar, started)
             try:
-                _drive(runner, task, road, chunks(source), totals)
+                _drive(runner, task, road, chunks, totals)
             except Stop as stop:
                 failure = f"kestrune {command}: error: {stop}"
     if failure:
