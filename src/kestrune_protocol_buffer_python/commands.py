@@ -35,9 +35,9 @@ from kestrune_protocol_buffer_python import dict_bridge, infer_schema, open_payl
 DEFAULT_MODULE = "kestrune_protocol_buffer_python.grpc.generated.zorva_data_pb2"
 DEFAULT_TYPE = "TopLevelMessage"
 
-# Input taken per chunk: about two thousand sample records, or a few tens of
-# milliseconds of work, which keeps the cost of handing a chunk to a worker
-# process or a cluster small beside the work itself.
+# Input taken per chunk: about a thousand sample records as JSON, or three
+# thousand as payloads; some tens of milliseconds of work, beside which handing
+# a chunk to a worker process or a cluster costs little.
 CHUNK_BYTES = 1 << 20
 
 # A payload is at most a few bytes longer than the message it compresses, and
