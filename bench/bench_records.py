@@ -15,8 +15,8 @@ times in fresh child processes, one after the other:
 Each child reports its wall time and the peak resident memory of itself and
 of its worker processes. The outputs of --jobs 2 and of the plain pack are
 checked against --jobs 1 before anything is printed. Prints records per
-second, the ratios to the plain roads, the speed-up of --jobs 2 and the
-scaling per worker.
+second (median and fastest run, and per CPU second), the ratios to the plain
+roads, the speed-up of --jobs 2, the scaling per worker and the peak memory.
 
 Usage:
     python bench/bench_records.py [--records N] [--repeat N]
@@ -119,7 +119,7 @@ def same(a, b):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--records", type=int, default=100_000)
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each road; the median counts")
+    parser.add_argument("--repeat", type=int, default=3, help="runs of each road")
     options = parser.parse_args()
 
     load = os.getloadavg()
@@ -152,25 +152,31 @@ def main():
         # present, set_message_fields leaves an empty dictionary's message unset.)
 
     n = options.records
-    wall = {name: n / statistics.median(r["seconds"] for r in runs) for name, runs in results.items()}
+    median = {name: n / statistics.median(r["seconds"] for r in runs) for name, runs in results.items()}
+    best = {name: n / min(r["seconds"] for r in runs) for name, runs in results.items()}
     cpu = {name: n / statistics.median(r["cpu"] for r in runs) for name, runs in results.items()}
     peak = {name: max(max(r["rss_kib"], r["worker_rss_kib"]) for r in runs) for name, runs in results.items()}
 
-    print(f"{n} records, median of {options.repeat} runs each; load average before "
+    print(f"{n} records, {options.repeat} runs of each road; load average before "
           f"{load[0]:.2f}, after {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
-    print("  records/s: by wall time of the whole child process, and by the CPU time it and")
-    print("  its workers used (the fairer measure of one road against another on a busy machine)")
-    print(f"  {'road':<18}{'records/s':>12}{'per CPU s':>12}{'peak RSS':>13}")
+    print("  records/s by the wall time of the whole child process (median and fastest run),")
+    print("  and by the CPU time it and its workers used (median; the fairer measure of one")
+    print("  road against another on a machine that other work keeps busy)")
+    print(f"  {'road':<18}{'median':>10}{'fastest':>10}{'per CPU s':>11}{'peak RSS':>13}")
     for name in results:
-        print(f"  {name:<18}{wall[name]:>12,.0f}{cpu[name]:>12,.0f}{peak[name] / 1024:>9.1f} MiB")
+        print(f"  {name:<18}{median[name]:>10,.0f}{best[name]:>10,.0f}{cpu[name]:>11,.0f}"
+              f"{peak[name] / 1024:>9.1f} MiB")
     print()
+    print(f"  {'':<30}{'median':>8}{'fastest':>9}{'CPU':>8}")
     for side in ("pack", "unpack"):
-        one, two, plain = wall[f"{side} --jobs 1"], wall[f"{side} --jobs 2"], wall[f"{side} plain"]
-        target = "  (target >= 3.00x)" if side == "pack" else ""
-        ratio_cpu = cpu[f"{side} --jobs 1"] / cpu[f"{side} plain"]
-        print(f"  {side}: --jobs 1 / plain road  {one / plain:5.2f}x wall, {ratio_cpu:5.2f}x CPU{target}")
-        print(f"  {side}: --jobs 2 / --jobs 1    {two / one:5.2f}x wall  (target >= 1.70x on two idle cores)")
-        print(f"  {side}: scaling per worker     {two / one / 2:5.2f}")
+        one, two, plain = f"{side} --jobs 1", f"{side} --jobs 2", f"{side} plain"
+        target = "  target >= 3.00x" if side == "pack" else ""
+        print(f"  {side + ': --jobs 1 / plain road':<30}{median[one] / median[plain]:7.2f}x"
+              f"{best[one] / best[plain]:8.2f}x{cpu[one] / cpu[plain]:7.2f}x{target}")
+        print(f"  {side + ': --jobs 2 / --jobs 1':<30}{median[two] / median[one]:7.2f}x"
+              f"{best[two] / best[one]:8.2f}x{'':>8}  target >= 1.70x on two idle cores")
+        print(f"  {side + ': scaling per worker':<30}{median[two] / median[one] / 2:8.2f}"
+              f"{best[two] / best[one] / 2:9.2f}")
 
 
 if __name__ == "__main__":
