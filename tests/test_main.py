@@ -92,8 +92,10 @@ VERSION = kestrune_protocol_buffer_python.__version__
         (["run", "utilities"], 2, "", "kestrune run: error: argument MODULE: invalid choice: "
                                       "'utilities' (choose from 'pack_payload', 'dict_bridge', "
                                       "'build_stubs')"),
-        (["unpack"], 2, "", "kestrune: error: argument COMMAND: invalid choice: 'unpack' "
-                            "(choose from 'demo', 'run')"),
+        (["unpack"], 2, "", "kestrune unpack: error: the following arguments are required: "
+                            "INPUT"),
+        (["bogus"], 2, "", "kestrune: error: argument COMMAND: invalid choice: 'bogus' "
+                           "(choose from 'demo', 'run', 'infer', 'pack', 'unpack')"),
         # The test process imported pack_payload already: it cannot become the main program.
         (["demo"], 1, "", "kestrune: pack_payload failed: LaunchError: "
                           "pack_payload was already imported in this process"),

@@ -16,6 +16,7 @@ from collections.abc import Callable, Sequence
 from typing import NoReturn
 
 from kestrune_protocol_buffer_python import __version__
+from kestrune_protocol_buffer_python import commands as commands_module
 
 PACKAGE = "kestrune_protocol_buffer_python"
 PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -103,7 +104,7 @@ class Parser(argparse.ArgumentParser):
 
 
 def build_parser(prog: str) -> Parser:
-    parser = Parser(prog=prog, description="Run the package's main programs.")
+    parser = Parser(prog=prog, description="Run the package's main programs and its file commands.")
     parser.add_argument("--version", action="version", version=f"{PACKAGE} {__version__}")
     commands = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND")
 
@@ -120,6 +121,8 @@ def build_parser(prog: str) -> Parser:
     command.add_argument("module", metavar="MODULE", choices=list(MAIN_PROGRAMS),
                          help="one of: " + ", ".join(MAIN_PROGRAMS))
     command.set_defaults(handler=run)
+
+    commands_module.register(commands)  # infer, pack, unpack
     return parser
 
 

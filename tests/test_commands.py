@@ -1,0 +1,430 @@
+"""The file commands infer, pack and unpack, run as a user runs them: in child processes."""
+import argparse
+import fcntl
+import json
+import os
+import pty
+import re
+import struct
+import subprocess
+import sys
+import termios
+import zlib
+
+import pytest
+from google.protobuf.internal import decoder, encoder
+from hypothesis import given
+from hypothesis import strategies as st
+
+import records
+from conftest import PACKAGE_DIR
+from kestrune_protocol_buffer_python import commands, dict_bridge, pack_payload
+from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
+
+MAIN = ("from kestrune_protocol_buffer_python import commands; "
+        "from kestrune_protocol_buffer_python.__main__ import main; {setup}; "
+        "raise SystemExit(main())")
+SUMMARY = re.compile(r"kestrune (\w+): (\d+) records, (\d+) payload bytes, (\d+) warnings, "
+                     r"(\d+) skipped, [\d.]+ seconds\n\Z")
+
+
+def kestrune(*args, stdin=b"", setup="pass", cwd=None):
+    """Runs the commands' own parser in a fresh interpreter; returns the completed
+    process with bytes output. `setup` runs first (small chunks, a hidden module)."""
+    return subprocess.run([sys.executable, "-c", MAIN.format(setup=setup), *map(str, args)],
+                          input=stdin, capture_output=True, cwd=cwd, timeout=120)
+
+
+def summary(proc):
+    """(records, payload bytes, warnings, skipped) of the final summary line."""
+    found = SUMMARY.search(proc.stderr.decode())
+    assert found, proc.stderr.decode()
+    return tuple(int(n) for n in found.groups()[1:])
+
+
+def sample_records(count):
+    """Sample records that differ from each other, a few with a key the schema lacks."""
+    for index in range(count):
+        record = records.sample_record()
+        record["RawData"]["OrderID"] = index
+        record["RawData"]["Description"] += f" #{index}"
+        if index % 7 == 3:
+            record["NotAField"] = index
+        yield record
+
+
+def payload_of(record):
+    return pack_payload.pack_payload(pack_payload.set_message_fields(zorva_data_pb2.TopLevelMessage(), record))
+
+
+def framed(payloads):
+    return b"".join(encoder._VarintBytes(len(p)) + p for p in payloads)
+
+
+def unframed(data):
+    """Payloads of a length-delimited stream, split with the protobuf runtime's decoder."""
+    payloads, pos = [], 0
+    while pos < len(data):
+        length, pos = decoder._DecodeVarint(data, pos)
+        payloads.append(data[pos:pos + length])
+        pos += length
+    assert pos == len(data)
+    return payloads
+
+
+def json_line(record):
+    message = pack_payload.set_message_fields(zorva_data_pb2.TopLevelMessage(), record)
+    return json.loads(json.dumps(dict_bridge.protobuf_to_dict(message)))
+
+
+def jsonl(items):
+    return "".join(item if isinstance(item, str) else json.dumps(item) + "\n" for item in items).encode()
+
+
+# ---- framing ---------------------------------------------------------------------------
+
+
+@given(st.integers(0, 2**31 - 1))
+def test_length_prefix_is_the_protobuf_varint(n):
+    assert commands._varint(n) == encoder._VarintBytes(n)
+    data = commands._varint(n) + b"\0" * min(n, 300)
+    frame = commands._frame_at(data, 0, len(data))
+    assert (frame is None) == (n > 300)
+    if frame:
+        assert frame == (len(commands._varint(n)), len(data))
+
+
+# ---- infer -------------------------------------------------------------------------------
+
+
+def test_infer_writes_a_schema_the_compiler_accepts(tmp_path):
+    (tmp_path / "sample.json").write_text(json.dumps(records.sample_record()))
+    proc = kestrune("infer", "sample.json", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == b"Proto file 'sample.proto' generated successfully.\n"
+    with open(os.path.join(PACKAGE_DIR, "grpc", "protos", "zorva_data.proto")) as f:
+        assert (tmp_path / "sample.proto").read_text() == f.read().replace("zorva_data;", "sample;")
+
+    # In another directory the package is still named after the file alone.
+    (tmp_path / "out").mkdir()
+    proc = kestrune("infer", "sample.json", "-o", "out/mention.proto", cwd=tmp_path)
+    assert proc.stdout == b"Proto file 'out/mention.proto' generated successfully.\n"
+    assert "package mention;" in (tmp_path / "out" / "mention.proto").read_text()
+    subprocess.run([sys.executable, "-m", "grpc_tools.protoc", "-Iout", "--python_out=out", "mention.proto"],
+                   cwd=tmp_path, check=True, capture_output=True)
+
+
+@pytest.mark.parametrize("content, error", [
+    ("", "sample.json: invalid JSON: Expecting value at column 1"),
+    ("[1]", "sample.json: expected a JSON object, got an array"),
+    (None, "cannot read sample.json: No such file or directory"),
+])
+def test_infer_refuses_what_is_not_a_sample(tmp_path, content, error):
+    if content is not None:
+        (tmp_path / "sample.json").write_text(content)
+    proc = kestrune("infer", "sample.json", cwd=tmp_path)
+    assert (proc.returncode, proc.stderr.decode()) == (1, f"kestrune infer: error: {error}\n")
+    assert not (tmp_path / "sample.proto").exists()
+
+
+# ---- one record ----------------------------------------------------------------------------
+
+
+def test_one_record_round_trip(tmp_path):
+    record = records.sample_record()
+    record["Extra"] = 1
+    (tmp_path / "in.json").write_text(json.dumps(record, indent=2))
+    proc = kestrune("pack", "in.json", "-o", "out.bin", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stdout == b""
+    assert proc.stderr.decode().startswith("Warning: Extra is not a valid field of TopLevelMessage\n")
+    assert (tmp_path / "out.bin").read_bytes() == payload_of(record)
+    assert summary(proc) == (1, len(payload_of(record)), 1, 0)
+
+    proc = kestrune("unpack", "-", stdin=payload_of(record))
+    assert proc.returncode == 0
+    assert json.loads(proc.stdout) == json_line(record)
+
+
+@pytest.mark.parametrize("command, data, error", [
+    ("pack", b'{\n  "ChannelGroup": 1,\n  "ChannelType": x\n}', "line 3: invalid JSON: Expecting value at column 18"),
+    ("pack", b'{"ChannelType": "x"}', "TypeError: 'str' object cannot be interpreted as an integer "
+                                      "(while filling TopLevelMessage.ChannelType)"),
+    ("pack", jsonl([{}, {}]), "line 2: invalid JSON: Extra data at column 1 (JSON Lines need --delimited)"),
+    ("pack", b" \n", "empty input: expected one JSON object"),
+    ("unpack", b"", "empty input: expected one payload"),
+    ("unpack", framed([payload_of({})]), "zlib.error: Error -3 while decompressing data: incorrect header "
+                                         "check (a length-delimited stream needs --delimited)"),
+])
+def test_one_bad_record_writes_nothing(tmp_path, command, data, error):
+    (tmp_path / "out").write_bytes(b"kept")
+    proc = kestrune(command, "-", "-o", tmp_path / "out", stdin=data)
+    assert (proc.returncode, proc.stderr.decode()) == (1, f"kestrune {command}: error: {error}\n")
+    assert (tmp_path / "out").read_bytes() == b"kept"
+
+
+# ---- streams ---------------------------------------------------------------------------------
+
+
+def test_stream_round_trip_through_pipes():
+    batch = list(sample_records(30))
+    proc = kestrune("pack", "--delimited", "-", "-o", "-", stdin=jsonl(batch))
+    assert proc.returncode == 0
+    assert unframed(proc.stdout) == [payload_of(r) for r in batch]
+    warnings = [line for line in proc.stderr.decode().splitlines() if "Warning" in line]
+    assert warnings == [f"line {i + 1}: Warning: NotAField is not a valid field of TopLevelMessage"
+                        for i in range(30) if i % 7 == 3]
+    assert summary(proc) == (30, sum(len(payload_of(r)) for r in batch), len(warnings), 0)
+
+    back = kestrune("unpack", "--delimited", "-", stdin=proc.stdout)
+    assert back.returncode == 0
+    assert [json.loads(line) for line in back.stdout.splitlines()] == [json_line(r) for r in batch]
+    assert summary(back) == (30, summary(proc)[1], 0, 0)
+
+
+@pytest.mark.parametrize("command", ["pack", "unpack"])
+def test_empty_stream_is_a_stream_of_nothing(tmp_path, command):
+    proc = kestrune(command, "--delimited", "-", "-o", tmp_path / "out", stdin=b"")
+    assert proc.returncode == 0
+    assert (tmp_path / "out").read_bytes() == b""
+    assert summary(proc) == (0, 0, 0, 0)
+
+
+BAD_LINES = {
+    "type": ('{"RawData": {"UserInfo": {"AuthorSocialID": 7}}}',
+             "TypeError: bad argument type for built-in operation "
+             "(while filling TopLevelMessage.RawData.UserInfo.AuthorSocialID)"),
+    "json": ('{"ChannelGroup": 1,', "invalid JSON: Expecting property name enclosed in double quotes "
+                                    "at column 20"),
+    "array": ("[1, 2]", "expected a JSON object, got an array"),
+    "strict": ('{"Nope": 1}', "refused by --strict: Warning: Nope is not a valid field of TopLevelMessage"),
+}
+
+
+@pytest.mark.parametrize("skip", [False, True], ids=["stop", "skip-bad"])
+@pytest.mark.parametrize("kind", BAD_LINES)
+def test_bad_line_in_the_middle(tmp_path, kind, skip):
+    good = [{"ChannelGroup": n + 1} for n in range(4)]
+    bad, reason = BAD_LINES[kind]
+    lines = jsonl(good[:2] + ["\n", bad + "\n"] + good[2:])          # the bad record is line 4
+    flags = ["--strict"] * (kind == "strict") + ["--skip-bad"] * skip
+    proc = kestrune("pack", "--delimited", *flags, "-", "-o", tmp_path / "out", stdin=lines)
+    written = unframed((tmp_path / "out").read_bytes())
+    if skip:
+        assert proc.returncode == 0
+        assert f"line 4: skipped: {reason}\n" in proc.stderr.decode()
+        assert written == [payload_of(r) for r in good]
+        assert summary(proc)[::3] == (4, 1)
+    else:
+        assert proc.returncode == 1
+        assert f"kestrune pack: error: line 4: {reason}\n" in proc.stderr.decode()
+        assert written == [payload_of(r) for r in good[:2]]
+        assert summary(proc)[::3] == (2, 0)
+
+
+@pytest.mark.parametrize("skip", [False, True], ids=["stop", "skip-bad"])
+def test_bad_payload_in_the_middle(skip):
+    good = [payload_of({"ChannelGroup": n + 1}) for n in range(4)]
+    stream = framed(good[:2] + [b"not zlib"] + good[2:])
+    offset = len(framed(good[:2]))
+    proc = kestrune("unpack", "--delimited", *["--skip-bad"] * skip, "-", stdin=stream)
+    reason = (f"record 3 at offset {offset}: " + "skipped: " * skip +
+              "zlib.error: Error -3 while decompressing data: incorrect header check\n")
+    assert reason in proc.stderr.decode()
+    assert [json.loads(line) for line in proc.stdout.splitlines()] == \
+        [{"ChannelGroup": n + 1} for n in range(4 if skip else 2)]
+    assert proc.returncode == (0 if skip else 1)
+
+
+@pytest.mark.parametrize("tail, error", [
+    (b"\x80", "truncated stream: the stream ends inside a length prefix"),
+    (b"\xac\x02" + b"x" * 10, "truncated stream: the frame there announces 300 payload bytes "
+                              "and only 10 follow"),
+    (b"\xff" * 11, "corrupt length prefix (not a length-delimited stream of payloads?)"),
+])
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_truncated_stream_names_the_offset(tail, error, jobs):
+    good = [payload_of({"ChannelGroup": n + 1}) for n in range(3)]
+    proc = kestrune("unpack", "--delimited", "--jobs", jobs, "-", stdin=framed(good) + tail,
+                    setup="commands.CHUNK_BYTES = 16")
+    assert f"kestrune unpack: error: offset {len(framed(good))}: {error}\n" in proc.stderr.decode()
+    assert [json.loads(line) for line in proc.stdout.splitlines()] == [{"ChannelGroup": n + 1} for n in range(3)]
+    assert proc.returncode == 1
+
+
+def test_any_compiled_schema_and_payloads_of_another_type(road, tmp_path):
+    # The compiled test schema, importable from the directory the command runs in.
+    module_dir = os.path.dirname(road.__file__)
+    baskets = [{"Title": "t", "Numbers": [1, 2]}, {"BigNumbers": [5]}]
+    proc = kestrune("pack", "--delimited", "--module", "kestrune_payload_road_pb2", "--type", "Basket",
+                    "-", "-o", "-", stdin=jsonl(baskets), cwd=module_dir)
+    assert proc.returncode == 0, proc.stderr
+    back = kestrune("unpack", "--delimited", "--module", "kestrune_payload_road_pb2", "--type", "Basket",
+                    "-", stdin=proc.stdout, cwd=module_dir)
+    assert [json.loads(line) for line in back.stdout.splitlines()] == \
+        [{"Title": "t", "Numbers": [1, 2]}, {"BigNumbers": ["5"]}]
+
+    # As the data record: one does not parse, the other would lose field 7.
+    wrong = kestrune("unpack", "--delimited", "--skip-bad", "-", stdin=proc.stdout)
+    assert wrong.stdout == b""
+    lines = wrong.stderr.decode().splitlines()
+    assert lines[0].startswith("record 1 at offset 0: skipped: DecodeError: Error parsing message")
+    assert lines[1].endswith("skipped: the payload holds field numbers 7 that TopLevelMessage does not "
+                             "define (a payload of another message type, or of a newer schema?)")
+
+
+@pytest.mark.parametrize("args, error", [
+    (["--module", "no_such_pb2"], "cannot load the schema module no_such_pb2: ModuleNotFoundError: "
+                                  "No module named 'no_such_pb2'"),
+    (["--type", "TopLevelMessage.Nope"], "has no message type TopLevelMessage.Nope: AttributeError"),
+    (["--compressor", "isal"], "--compressor isal needs the isal package: "
+                               "pip install 'kestrune_protocol_buffer_python[isal]'"),
+])
+def test_a_run_that_cannot_start_says_why_in_one_line(tmp_path, args, error):
+    proc = kestrune("pack", "--delimited", *args, "-", "-o", tmp_path / "out", stdin=jsonl([{}]),
+                    setup="import sys; sys.modules['isal'] = None")
+    assert proc.returncode == 1
+    assert proc.stderr.decode().count("\n") == 1 and error in proc.stderr.decode()
+    assert not (tmp_path / "out").exists()
+
+
+# ---- compressors, progress, memory ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("compressor", ["zlib-ng", "isal"])
+def test_other_compressors_make_payloads_zlib_opens(compressor):
+    batch = list(sample_records(5))
+    default = kestrune("pack", "--delimited", "-", "-o", "-", stdin=jsonl(batch))
+    other = kestrune("pack", "--delimited", "--compressor", compressor, "-", "-o", "-", stdin=jsonl(batch))
+    assert unframed(default.stdout) == [payload_of(r) for r in batch]
+    assert other.stdout != default.stdout
+    assert [zlib.decompress(p) for p in unframed(other.stdout)] == \
+        [zlib.decompress(p) for p in unframed(default.stdout)]
+
+
+def run_on_a_terminal(args, rows_cols):
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", *rows_cols, 0, 0))
+    proc = subprocess.Popen([sys.executable, "-c", MAIN.format(setup="pass"), *args],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=follower)
+    os.close(follower)
+    seen = b""
+    while True:
+        try:
+            data = os.read(leader, 65536)
+        except OSError:                # EIO: the child closed the terminal
+            break
+        if not data:
+            break
+        seen += data
+    os.close(leader)
+    assert proc.wait(timeout=60) == 0
+    return seen.decode()
+
+
+@pytest.mark.parametrize("terminal, quiet, shown", [
+    ((24, 80), False, True),
+    ((0, 0), False, True),            # a terminal that reports no size
+    ((24, 80), True, False),
+    (None, False, False),             # standard error piped
+])
+def test_progress_bar_only_on_a_terminal(tmp_path, terminal, quiet, shown):
+    (tmp_path / "in").write_bytes(jsonl(sample_records(3000)))
+    args = ["pack", "--delimited", *["--quiet"] * quiet, tmp_path / "in", "-o", tmp_path / "out"]
+    if terminal is None:
+        seen = kestrune(*args).stderr.decode()
+    else:
+        seen = run_on_a_terminal(list(map(str, args)), terminal)
+    assert ("records/s]" in seen) == shown
+    assert seen.rstrip().splitlines()[-1].lstrip("\r ").startswith("kestrune pack: 3000 records")
+
+
+PEAK = ("import resource, atexit; atexit.register(lambda: print("
+        "resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)); import sys")
+
+
+def test_streams_run_in_constant_memory(tmp_path):
+    """Peak memory does not follow the length of the stream: 20,000 more records
+    (20 MB of JSON Lines, 7 MB of payloads) cost less than 4 MiB more."""
+    peaks = {}
+    for count in (10_000, 30_000):
+        with open(tmp_path / "in", "wb") as f:
+            for start in range(0, count, 1000):
+                f.write(jsonl(sample_records(1000)))
+        for command, source, target in (("pack", "in", "bin"), ("unpack", "bin", "out")):
+            proc = kestrune(command, "--delimited", tmp_path / source, "-o", tmp_path / target, setup=PEAK)
+            assert proc.returncode == 0
+            peaks[command, count] = int(proc.stderr.split()[-1])
+    for command in ("pack", "unpack"):
+        assert peaks[command, 30_000] - peaks[command, 10_000] < 4 * 1024, peaks
+
+
+# ---- parallel runs ---------------------------------------------------------------------------
+
+
+def mixed_stream(count, first_bad=5):
+    """JSON Lines with warnings and bad records among good ones."""
+    lines = [json.dumps(r) + "\n" for r in sample_records(count)]
+    for index in range(first_bad, count, 97):
+        lines[index] = '{"ChannelType": "x"}\n'
+    return "".join(lines).encode()
+
+
+def without_times(proc):
+    return proc.returncode, proc.stdout, re.sub(rb"[\d.]+ seconds", b"", proc.stderr)
+
+
+@pytest.mark.parametrize("skip", [True, False], ids=["skip-bad", "stop"])
+def test_jobs_keep_the_order_and_the_bytes(tmp_path, skip):
+    # Chunks of about eight records: many chunks, in flight at once, out of step.
+    # Workers read a file's chunks themselves, and get those of a pipe sent.
+    small = "commands.CHUNK_BYTES = 8000"
+    (tmp_path / "in").write_bytes(mixed_stream(1500, 5) if skip else mixed_stream(600, 300))
+    flags = ["--delimited", *["--skip-bad"] * skip, "-o", "-"]
+    one = kestrune("pack", *flags, "-", stdin=(tmp_path / "in").read_bytes(), setup=small)
+    three = kestrune("pack", *flags, "--jobs", "3", tmp_path / "in", setup=small)
+    piped = kestrune("pack", *flags, "--jobs", "2", "-", stdin=(tmp_path / "in").read_bytes(), setup=small)
+    assert without_times(one) == without_times(three) == without_times(piped)
+    if not skip:
+        assert one.returncode == 1 and b"error: line 301:" in one.stderr
+        assert summary(one)[0] == 300
+        return
+    assert summary(one)[::3] == (1500 - 16, 16)
+    (tmp_path / "bin").write_bytes(one.stdout)
+    back_one = kestrune("unpack", "--delimited", tmp_path / "bin", setup=small)
+    back_three = kestrune("unpack", "--delimited", "--jobs", "3", tmp_path / "bin", setup=small)
+    assert back_one.returncode == 0
+    assert without_times(back_one) == without_times(back_three)
+
+
+def test_dask_cluster_gives_the_same_output():
+    distributed = pytest.importorskip("distributed")
+    small = "commands.CHUNK_BYTES = 20000"
+    stream = mixed_stream(2000)
+    one = kestrune("pack", "--delimited", "--skip-bad", "-", "-o", "-", stdin=stream, setup=small)
+    back_one = kestrune("unpack", "--delimited", "-", stdin=one.stdout, setup=small)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True,
+                                  dashboard_address=None) as cluster:
+        address = cluster.scheduler_address
+        on_dask = kestrune("pack", "--delimited", "--skip-bad", "--dask", address, "-", "-o", "-",
+                           stdin=stream, setup=small)
+        back_dask = kestrune("unpack", "--delimited", "--dask", address, "-", stdin=one.stdout, setup=small)
+        # A user's own job: records and payloads travel, the package's functions
+        # are found on the worker by name, and messages never leave the task.
+        with distributed.Client(cluster) as client:
+            remote = client.submit(lambda record: pack_payload.pack_payload(pack_payload.set_message_fields(
+                zorva_data_pb2.TopLevelMessage(), record)), records.sample_record()).result()
+            assert remote == payload_of(records.sample_record())
+    assert without_times(one) == without_times(on_dask)
+    assert without_times(back_one) == without_times(back_dask)
+    assert back_one.returncode == 0 and back_one.stdout.count(b"\n") == summary(one)[0]
+
+
+def test_register_serves_another_parser():
+    parser = argparse.ArgumentParser(prog="launcher")
+    commands.register(parser.add_subparsers(dest="command"))
+    args = parser.parse_args(["pack", "x.jsonl", "-o", "x.bin", "--delimited", "--jobs", "2"])
+    assert (args.input, args.output, args.jobs, args.module, args.type, args.compressor) == \
+        ("x.jsonl", "x.bin", 2, commands.DEFAULT_MODULE, "TopLevelMessage", "zlib")
+    assert callable(args.handler)
+    proc = kestrune("pack", "--jobs", "2", "x", "-o", "y")
+    assert (proc.returncode, proc.stderr) == (2, b"kestrune pack: error: --jobs: for --delimited streams only\n")
