@@ -4,6 +4,7 @@ import contextlib
 import glob
 import importlib
 import io
+import json
 import os
 import pathlib
 import subprocess
@@ -18,8 +19,8 @@ from hypothesis import strategies as st
 import hardening
 import records
 from hardening import outcome, wire
-from kestrune_protocol_buffer_python import (build_stubs, dict_bridge, infer_schema, open_payload,
-                                             pack_payload, utilities)
+from kestrune_protocol_buffer_python import (build_stubs, commands, dict_bridge, infer_schema,
+                                             open_payload, pack_payload, utilities)
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
 SETTINGS = settings(max_examples=150, deadline=None,
@@ -362,3 +363,44 @@ def test_rewriting_any_directory(schema_names, files):
                                                         .replace("\r", "\n"), found)
                 assert pathlib.Path(path).read_text() == rewritten, name
         assert failed == any(read_text(p) is None for p in order)
+
+
+# ---- the unpack command: any bytes end in whole records or one error line ---------------
+
+
+@SETTINGS
+@given(data=st.data(), delimited=st.booleans())
+def test_unpack_of_any_bytes_writes_whole_records_or_one_error(tmp_path_factory, data, delimited):
+    messages = [pack_payload.set_message_fields(zorva_data_pb2.TopLevelMessage(), record)
+                for record in data.draw(st.lists(records.RECORDS, min_size=1, max_size=3))]
+    payloads = [pack_payload.pack_payload(message) for message in messages]
+    if not delimited:
+        messages, payloads = messages[:1], payloads[:1]
+    stream = b"".join(commands._varint(len(p)) + p if delimited else p for p in payloads)
+    source = data.draw(st.sampled_from(["intact", "damaged", "random"]))
+    if source == "damaged":
+        stream = damaged(stream, data)
+    elif source == "random":
+        stream = data.draw(st.binary(max_size=80))
+    folder = tmp_path_factory.mktemp("unpack")
+    given_file, written_file = folder / "in.bin", folder / "out.json"
+    given_file.write_bytes(stream)
+    errors = io.StringIO()
+    with contextlib.redirect_stderr(errors):
+        status = commands.main(["unpack", str(given_file), "-o", str(written_file), "-q"]
+                               + (["--delimited"] if delimited else []))
+    lines = errors.getvalue().splitlines()
+    written = written_file.read_bytes() if written_file.exists() else b""
+    assert status in (0, 1) and 1 <= len(lines) <= 2
+    if status:
+        assert lines[0].startswith("kestrune unpack: error: ")
+    # The summary, "kestrune unpack: N records, ...", unless nothing was read.
+    summary = lines[-1] if not lines[-1].startswith("kestrune unpack: error: ") else None
+    assert summary is not None or status == 1
+    count = int(summary.split()[2]) if summary else 0
+    # Every record it reports is written whole, one JSON object a line.
+    decoded = [json.loads(line) for line in written.splitlines()]
+    assert len(decoded) == count and written.endswith(b"\n") == bool(count)
+    assert all(type(record) is dict for record in decoded)
+    if source == "intact":
+        assert status == 0 and decoded == [json_format.MessageToDict(m) for m in messages]
