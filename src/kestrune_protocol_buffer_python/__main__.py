@@ -41,8 +41,8 @@ class LaunchError(Exception):
 def run_as_main(short_name: str) -> None:
     """Executes the package's extension module `short_name` as the main program.
 
-    The import machinery finds an extension's init function by the spec's
-    name, so it cannot load one as "__main__"; the module is created here from
+    The import machinery finds an extension's init function by the module name
+    in its import spec, so it cannot load one as "__main__"; the module is created here from
     its definition and a spec named "__main__" instead. The package directory
     leads the module search path (the schema module's directory next), so the
     main programs import their sibling modules under their bare names.

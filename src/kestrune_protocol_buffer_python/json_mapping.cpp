@@ -1,5 +1,6 @@
 #include "json_mapping.h"
 
+#include "frame/class_cache.h"
 #include "frame/module.h"
 #include "frame/ops.h"
 #include "frame/recursion.h"
@@ -271,7 +272,6 @@ struct ClassWatch {
 
 // Everything about one message class and every type reachable from it.
 struct TypePlan {
-    Ref class_ref;              // weak reference; its callback drops the cache entry
     unsigned int tag = 0;       // the class's version tag when the plan was made
     bool supported = false;     // the native mapping answers for this class
     bool parsable = false;      // and its ParseDict too
@@ -693,38 +693,14 @@ private:
 
 constexpr std::size_t kMaxPlans = 1024;
 
-// Never destroyed: it holds interpreter objects, which must not be released
-// after the interpreter has gone at exit.
-auto& plans = *new std::unordered_map<PyTypeObject*, std::shared_ptr<TypePlan>>();
-
-PyObject* drop_plan_callback = nullptr;  // made once
-
-// Removes the entry of a class that is being destroyed.
-PyObject* drop_plan(PyObject*, PyObject* class_ref) {
-    for (auto it = plans.begin(); it != plans.end(); ++it) {
-        if (it->second->class_ref.get() == class_ref) {
-            std::shared_ptr<TypePlan> gone = std::move(it->second);  // released after the erase
-            plans.erase(it);
-            break;
-        }
-    }
-    Py_RETURN_NONE;
-}
-
-PyMethodDef drop_plan_def = {
-    .ml_name = "drop_json_mapping_plan",
-    .ml_meth = drop_plan,
-    .ml_flags = METH_O,
-    .ml_doc = nullptr,
-};
+frame::ClassCache<std::shared_ptr<TypePlan>> plans("drop_json_mapping_plan", kMaxPlans);
 
 // The plan of a message's class, made on first sight and again whenever a
 // class it relies on changed; null with no exception set when the class is
 // not the runtime's, or its decision cannot be kept.
 std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
     if (!made_by_runtime(type)) return {};
-    if (auto found = plans.find(type); found != plans.end() && found->second->current(type))
-        return found->second;
+    if (const auto* found = plans.find(type); found && (*found)->current(type)) return *found;
 
     auto plan = std::make_shared<TypePlan>();
     plan->tag = version_tag(type);  // before reading, so a change meanwhile shows next time
@@ -739,20 +715,7 @@ std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
                          std::all_of(plan->messages.begin(), plan->messages.end(),
                                      [](const auto& message) { return message->parsable; });
     }
-    plan->class_ref = Ref::steal(
-        PyWeakref_NewRef(reinterpret_cast<PyObject*>(type), drop_plan_callback));
-    if (!plan->class_ref) return {};
-
-    std::shared_ptr<TypePlan> replaced;  // released after the map is consistent
-    if (auto found = plans.find(type); found != plans.end()) {
-        replaced = std::move(found->second);
-        plans.erase(found);
-    } else if (plans.size() >= kMaxPlans) {
-        // Classes made on the fly (fresh pools) must not pile up: drop one.
-        replaced = std::move(plans.begin()->second);
-        plans.erase(plans.begin());
-    }
-    plans.emplace(type, plan);
+    if (plans.store(type, plan) < 0) return {};
     return plan;
 }
 
@@ -1491,8 +1454,6 @@ int write_message(const MessagePlan& plan, PyObject* data, Writer& out, int dept
 // ---- entry points ----------------------------------------------------------------------------
 
 int make_names() {
-    if (!drop_plan_callback && !(drop_plan_callback = PyCFunction_New(&drop_plan_def, nullptr)))
-        return -1;
     return frame::intern_names({
         {&names.SerializePartialToString, "SerializePartialToString"},
         {&names.MergeFromString, "MergeFromString"},

@@ -1,5 +1,6 @@
 // Module `pack_payload`: fills a message from a record dictionary and packs it
 // into a compressed payload.
+#include "frame/class_cache.h"
 #include "frame/errors.h"
 #include "frame/module.h"
 #include "frame/ops.h"
@@ -12,7 +13,6 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -309,47 +309,21 @@ PyObject* fill_field(Function* self, PyObject* message, PyObject* key, PyObject*
 // path. A table is used only while the message's DESCRIPTOR and the module's
 // FieldDescriptor.TYPE_MESSAGE are those it was built from.
 //
-// The cache belongs to the module and holds at most kMaxFieldTables classes.
-// It keeps neither a class nor its descriptor alive (a descriptor keeps its
-// pool, and the pool its classes): each entry holds a weak reference to its
-// class, whose callback removes the entry as the class dies, and knows the
-// descriptor only by address. While the class lives it holds that descriptor,
-// so the address cannot be reused for another object.
+// The cache belongs to the module and holds at most kMaxFieldTables classes. It keeps
+// neither a class nor its descriptor alive (a descriptor keeps its pool, and
+// the pool its classes): the class cache holds each class by weak reference,
+// and an entry knows the descriptor only by address. While the class lives it
+// holds that descriptor, so the address cannot be reused for another object.
 
 struct FieldTable {
-    Ref class_ref;            // weak reference to the class; its callback drops the entry
     const void* descriptor;   // identity of the DESCRIPTOR the table was built from
     Ref type_message;         // FieldDescriptor.TYPE_MESSAGE when it was built
     Ref table;                // {field name: kind}
 };
 
-constexpr size_t kMaxFieldTables = 1024;
+constexpr std::size_t kMaxFieldTables = 1024;
 
-// Never destroyed: it holds interpreter objects, which must not be released
-// after the interpreter has gone at exit.
-auto& field_tables = *new std::unordered_map<PyTypeObject*, FieldTable>();
-
-// The weak references' callback, made once.
-PyObject* drop_table_callback = nullptr;
-
-// Removes the entry of a class that is being destroyed.
-PyObject* drop_table(PyObject*, PyObject* class_ref) {
-    for (auto it = field_tables.begin(); it != field_tables.end(); ++it) {
-        if (it->second.class_ref.get() == class_ref) {
-            FieldTable gone = std::move(it->second);  // released after the map is consistent
-            field_tables.erase(it);
-            break;
-        }
-    }
-    Py_RETURN_NONE;
-}
-
-PyMethodDef drop_table_def = {
-    .ml_name = "drop_field_table",
-    .ml_meth = drop_table,
-    .ml_flags = METH_O,
-    .ml_doc = nullptr,
-};
+frame::ClassCache<FieldTable> field_tables("drop_field_table", kMaxFieldTables);
 
 // True for classes of the runtime's compiled message type that keep its
 // attribute access (user code cannot subclass them further).
@@ -399,34 +373,19 @@ Ref field_table_for(PyObject* message) {
         PyErr_Clear();
         return {};
     }
-    if (auto found = field_tables.find(type); found != field_tables.end()) {
-        const FieldTable& entry = found->second;
-        if (entry.descriptor == descriptor.get() && entry.type_message.get() == type_message.get())
-            return Ref::borrow(entry.table.get());
-    }
-    // Everything that may run interpreter code (and so the callback) comes
-    // before the map is changed.
+    if (const FieldTable* entry = field_tables.find(type);
+        entry && entry->descriptor == descriptor.get() &&
+        entry->type_message.get() == type_message.get())
+        return Ref::borrow(entry->table.get());
     Ref table = build_field_table(descriptor.get(), type_message.get());
-    Ref class_ref = table ? Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(type),
-                                                        drop_table_callback))
-                          : Ref();
-    if (!class_ref) {
+    if (!table) {
         PyErr_Clear();
         return {};
     }
-    FieldTable replaced;  // released after the map is consistent
-    if (auto found = field_tables.find(type); found != field_tables.end()) {
-        replaced = std::move(found->second);
-        field_tables.erase(found);
-    } else if (field_tables.size() >= kMaxFieldTables) {
-        // Classes made on the fly (fresh pools) must not pile up: drop one.
-        replaced = std::move(field_tables.begin()->second);
-        field_tables.erase(field_tables.begin());
-    }
-    field_tables.emplace(type, FieldTable{.class_ref = std::move(class_ref),
-                                          .descriptor = descriptor.get(),
-                                          .type_message = std::move(type_message),
-                                          .table = Ref::borrow(table.get())});
+    if (field_tables.store(type, FieldTable{.descriptor = descriptor.get(),
+                                            .type_message = std::move(type_message),
+                                            .table = Ref::borrow(table.get())}) < 0)
+        PyErr_Clear();  // the table still serves this walk
     return table;
 }
 
@@ -765,8 +724,6 @@ int module_code(int& line) {
 
 int make_constants() {
     if (schema_loading::make_names() < 0) return -1;
-    if (!drop_table_callback && !(drop_table_callback = PyCFunction_New(&drop_table_def, nullptr)))
-        return -1;
     if (sample_record::make_constants() < 0) return -1;
     const std::pair<PyObject**, PyObject*> from_lists[] = {
         {&constants.from_field_descriptor, names.FieldDescriptor},
