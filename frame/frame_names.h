@@ -18,6 +18,8 @@ struct FrameNames {
     PyObject* dunder_builtins;
     PyObject* dunder_test;
     PyObject* dunder_spec;
+    PyObject* dunder_name;
+    PyObject* dunder_main;
     PyObject* initializing;
 };
 

@@ -23,6 +23,8 @@ int init_frame_names() {
         {&frame_names.dunder_builtins, "__builtins__"},
         {&frame_names.dunder_test, "__test__"},
         {&frame_names.dunder_spec, "__spec__"},
+        {&frame_names.dunder_name, "__name__"},
+        {&frame_names.dunder_main, "__main__"},
         {&frame_names.initializing, "_initializing"},
     };
     return intern_names(std::vector<Name>(std::begin(table), std::end(table)));

@@ -64,6 +64,12 @@ Ref import_from(const ModuleState& state, PyObject* package, PyObject* fromlist)
     return {};
 }
 
+int runs_as_main(const ModuleState& state) {
+    Ref module_name = lookup_global(state, frame_names.dunder_name);
+    if (!module_name) return -1;
+    return PyObject_RichCompareBool(module_name.get(), frame_names.dunder_main, Py_EQ);
+}
+
 int import_statement(ModuleState& state, PyObject* name) {
     Ref module = import_module(state, name);
     return module ? bind_global(state, name, module.get()) : -1;

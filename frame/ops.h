@@ -31,6 +31,10 @@ int import_statement(ModuleState& state, PyObject* name);
 int from_import_statement(ModuleState& state, PyObject* package, PyObject* fromlist,
                           PyObject* alias);
 
+// The module code's test `__name__ == "__main__"`: 1, 0, or -1 with an
+// exception set.
+int runs_as_main(const ModuleState& state);
+
 // Calls `callable` with positional arguments. New reference or null.
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
     return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),

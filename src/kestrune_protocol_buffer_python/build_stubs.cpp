@@ -39,8 +39,6 @@ struct Names {
     PyObject* replace;
     PyObject* check;
     PyObject* exist_ok;
-    PyObject* dunder_name;
-    PyObject* dunder_main;
     PyObject* empty;
     PyObject* dash_m;
     PyObject* protoc;
@@ -476,9 +474,7 @@ int module_code(int& line) {
     if (frame::define(state, build_stubs_spec) < 0) return -1;
 
     line = kLineMainTest;
-    Ref module_name = frame::lookup_global(state, names.dunder_name);
-    if (!module_name) return -1;
-    const int is_main = PyObject_RichCompareBool(module_name.get(), names.dunder_main, Py_EQ);
+    const int is_main = frame::runs_as_main(state);
     if (is_main < 0) return -1;
     return is_main ? main_program(line) : 0;
 }
@@ -520,8 +516,6 @@ const frame::ModuleHooks hooks{
         {&names.replace, "replace"},
         {&names.check, "check"},
         {&names.exist_ok, "exist_ok"},
-        {&names.dunder_name, "__name__"},
-        {&names.dunder_main, "__main__"},
         {&names.empty, ""},
         {&names.dash_m, "-m"},
         {&names.protoc, "grpc_tools.protoc"},

@@ -36,7 +36,6 @@ struct Names {
     PyObject* populate_protobuf_from_dict;
     PyObject* protobuf_to_dict;
     PyObject* dunder_name;
-    PyObject* dunder_main;
     PyObject* module_name;
     PyObject* class_name;
     PyObject* data;
@@ -404,9 +403,7 @@ int module_code(int& line) {
     if (frame::define(state, protobuf_to_dict_spec) < 0) return -1;
 
     line = kLineMainTest;
-    Ref module_name = frame::lookup_global(state, names.dunder_name);
-    if (!module_name) return -1;
-    const int is_main = PyObject_RichCompareBool(module_name.get(), names.dunder_main, Py_EQ);
+    const int is_main = frame::runs_as_main(state);
     if (is_main < 0) return -1;
     return is_main ? main_program(line) : 0;
 }
@@ -443,7 +440,6 @@ const frame::ModuleHooks hooks{
         {&names.populate_protobuf_from_dict, "populate_protobuf_from_dict"},
         {&names.protobuf_to_dict, "protobuf_to_dict"},
         {&names.dunder_name, "__name__"},
-        {&names.dunder_main, "__main__"},
         {&names.module_name, "module_name"},
         {&names.class_name, "class_name"},
         {&names.data, "data"},

@@ -47,8 +47,6 @@ struct Names {
     PyObject* compress;
     PyObject* error;
     PyObject* ZLIB_RUNTIME_VERSION;
-    PyObject* dunder_name;
-    PyObject* dunder_main;
     PyObject* empty;
     PyObject* warning;
     PyObject* not_a_field;
@@ -715,9 +713,7 @@ int module_code(int& line) {
     if (frame::define(state, pack_payload_spec) < 0) return -1;
 
     line = kLineMainTest;
-    Ref module_name = frame::lookup_global(state, names.dunder_name);
-    if (!module_name) return -1;
-    const int is_main = PyObject_RichCompareBool(module_name.get(), names.dunder_main, Py_EQ);
+    const int is_main = frame::runs_as_main(state);
     if (is_main < 0) return -1;
     return is_main ? demonstration_run(line) : 0;
 }
@@ -760,8 +756,6 @@ const frame::ModuleHooks hooks{
         {&names.compress, "compress"},
         {&names.error, "error"},
         {&names.ZLIB_RUNTIME_VERSION, "ZLIB_RUNTIME_VERSION"},
-        {&names.dunder_name, "__name__"},
-        {&names.dunder_main, "__main__"},
         {&names.empty, ""},
         {&names.warning, "Warning: "},
         {&names.not_a_field, " is not a valid field of "},
