@@ -35,7 +35,6 @@ import sys
 import tempfile
 import zlib
 
-import pyperf
 from google.protobuf.json_format import MessageToDict, ParseDict
 
 from kestrune_protocol_buffer_python import infer_schema, pack_payload
@@ -44,6 +43,8 @@ from kestrune_protocol_buffer_python.dict_bridge import (
     protobuf_to_dict,
 )
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
+
+from bench_payload import run_benchmarks
 
 # Fewer worker processes than pyperf's default of 20 keep the default run of
 # a dozen benchmarks near three minutes on two cores; -p / --rigorous / --fast
@@ -228,24 +229,8 @@ def print_report(results):
 
 
 def main():
-    runner = pyperf.Runner(processes=DEFAULT_PROCESSES)
-    runner.metadata["description"] = "kestrune dict_bridge against the runtime's JSON mapping"
-    args = runner.parse_args()
-    if not args.worker:
-        check_results()
-
-    results = {}
-    for name, func in BENCHMARKS:
-        results[name] = runner.bench_func(name, func)
-
-    # Workers measure one benchmark each and report it back through pyperf;
-    # only the parent holds all of them.
-    if args.worker:
-        return
-    if any(bench is None for bench in results.values()):
-        # e.g. --compare-to: pyperf printed its own comparison instead.
-        return
-    print_report(results)
+    run_benchmarks("kestrune dict_bridge against the runtime's JSON mapping", BENCHMARKS,
+                   check_results, print_report, processes=DEFAULT_PROCESSES)
 
 
 if __name__ == "__main__":

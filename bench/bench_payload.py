@@ -265,15 +265,18 @@ def print_report(results):
         print(f"  {label:<{width}}  {ratio:7.2f}x  {target:>8}  {verdict}")
 
 
-def main():
-    runner = pyperf.Runner(processes=DEFAULT_PROCESSES)
-    runner.metadata["description"] = "kestrune payload fill / pack / open"
+def run_benchmarks(description, benchmarks, check, report, processes=DEFAULT_PROCESSES):
+    """Measures each (name, func) of `benchmarks` with pyperf; the parent process
+    first runs `check` (timings of wrong results are worthless) and at the end
+    hands {name: benchmark} to `report`."""
+    runner = pyperf.Runner(processes=processes)
+    runner.metadata["description"] = description
     args = runner.parse_args()
     if not args.worker:
-        check_results()
+        check()
 
     results = {}
-    for name, func in BENCHMARKS:
+    for name, func in benchmarks:
         results[name] = runner.bench_func(name, func)
 
     # Workers measure one benchmark each and report it back through pyperf;
@@ -283,7 +286,11 @@ def main():
     if any(bench is None for bench in results.values()):
         # e.g. --compare-to: pyperf printed its own comparison instead.
         return
-    print_report(results)
+    report(results)
+
+
+def main():
+    run_benchmarks("kestrune payload fill / pack / open", BENCHMARKS, check_results, print_report)
 
 
 if __name__ == "__main__":
