@@ -1,6 +1,5 @@
 """The compilation driver: command lines, installer, failures and import rewriting."""
 import contextlib
-import gc
 import glob
 import os
 import pathlib
@@ -13,6 +12,7 @@ import tempfile
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import records
 from conftest import check_python, last_entry
 from kestrune_protocol_buffer_python import build_stubs as module, utilities
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
@@ -264,20 +264,14 @@ def test_repeated_calls_hold_no_memory(tmp_path, monkeypatch, capsys):
 
     monkeypatch.setattr(subprocess, "run", failing)  # restored after the test
 
-    def measure(times):
-        gc.collect()
-        blocks = sys.getallocatedblocks()
-        for _ in range(times):
-            for run in (lambda *args, **kwargs: None, failing):
-                subprocess.run = run
-                with contextlib.suppress(subprocess.CalledProcessError):
-                    build_stubs(str(protos), str(out))
-        gc.collect()
-        return sys.getallocatedblocks() - blocks
+    def call_with(run):
+        subprocess.run = run
+        build_stubs(str(protos), str(out))
 
-    measure(20)
+    calls = [lambda: call_with(lambda *args, **kwargs: None), lambda: call_with(failing)]
+    records.block_growth(calls, 20, subprocess.CalledProcessError)
     # A leak of one object per call would show as at least 600 blocks.
-    assert measure(300) < 300
+    assert records.block_growth(calls, 300, subprocess.CalledProcessError) < 300
 
 
 # ---- the real compiler, run by the main program ------------------------------------------

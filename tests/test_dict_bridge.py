@@ -1,5 +1,4 @@
 """Messages to dictionaries and back, lookups by name, and the translated exceptions."""
-import gc
 import sys
 import traceback
 import types
@@ -267,20 +266,8 @@ def test_no_memory_growth():
         lambda: dict_bridge.protobuf_to_dict(None),
     ]
 
-    def measure(times):
-        gc.collect()
-        blocks = sys.getallocatedblocks()
-        for _ in range(times):
-            for call in calls:
-                try:
-                    call()
-                except Exception:
-                    pass
-        gc.collect()
-        return sys.getallocatedblocks() - blocks
-
-    measure(500)
-    assert measure(5_000) < 1_000
+    records.block_growth(calls, 500)
+    assert records.block_growth(calls, 5_000) < 1_000
 
 
 # ---- the main program ------------------------------------------------------------------------

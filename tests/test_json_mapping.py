@@ -502,20 +502,8 @@ def test_no_memory_growth_and_classes_die(schemas):
         lambda: dict_bridge.populate_protobuf_from_dict(schemas.p3.Tree, records.nested(70, "child")),
     ]
 
-    def measure(times):
-        gc.collect()
-        blocks = sys.getallocatedblocks()
-        for _ in range(times):
-            for call in calls:
-                try:
-                    call()
-                except ValueError:
-                    pass
-        gc.collect()
-        return sys.getallocatedblocks() - blocks
-
-    measure(300)
-    assert measure(3_000) < 1_000
+    records.block_growth(calls, 300, ValueError)
+    assert records.block_growth(calls, 3_000, ValueError) < 1_000
 
     # More live classes than the cache holds, then none: the kept plans neither
     # keep their classes nor stay behind them.
