@@ -1,9 +1,11 @@
 // The interpreter's recursion guard for native walks.
 //
 // The recursion limit counts units, not bytes: the interpreter's own `json`
-// spends about 130 bytes of C stack per unit. A native walk that uses more stack
-// per level charges more units per level, so that on any thread where `json` is
-// safe at a given limit, the walk is safe too and ends in RecursionError.
+// spends about 115-123 bytes of C stack per unit. A native walk charges one
+// unit per 100 bytes of stack it holds, so that on any thread where `json` is
+// safe at a given limit, the walk is safe too and ends in RecursionError. And
+// whatever the limit, a level that finds less room left on the thread's stack
+// than a margin raises RecursionError instead of going on.
 #pragma once
 
 #include "ref.h"
@@ -13,8 +15,9 @@
 
 namespace frame {
 
-// C stack that one unit of the recursion limit stands for.
-constexpr std::size_t kStackBytesPerUnit = 130;
+// C stack that one unit of the recursion limit stands for: less than what
+// `json` spends per unit, so a walk never reaches deeper than `json` could.
+constexpr std::size_t kStackBytesPerUnit = 100;
 
 // Units to charge for a level that uses `bytes` of C stack.
 constexpr int units_for_stack(std::size_t bytes) {
@@ -68,14 +71,20 @@ private:
 };
 
 // One level of a native walk, or one call of a package function, charged for
-// the C stack it really uses. Each thread keeps a meter of how deep its
+// the C stack it really uses. A per-thread meter records how deep the
 // enclosing levels reach below the outermost one; a new level charges the
 // recursion guard for that depth plus one more step of the size the last one
 // took, less what the enclosing levels already charged (at least one unit).
-// Whatever the build (a sanitizer's larger frames included) and however the
-// levels nest, through Python callbacks or directly, the guard raises
-// RecursionError before the stack runs out, on any thread where the
-// interpreter's own `json` is safe at the same limit.
+// Each extension module links its own copy of the frame, so each keeps its own
+// meter per thread: levels of another module that lie between two of this
+// module's levels are charged by both, never by neither.
+//
+// Independently of the limit, each level compares the room left below it on
+// the thread's stack (the thread's stack bounds, read once per thread) with a
+// margin for the work that follows without a level of its own (runtime calls,
+// printing, raising); with less room it raises RecursionError. So however
+// high the recursion limit, the walk ends in RecursionError before the stack
+// runs out, whatever the build (a sanitizer's larger frames included).
 class StackCharge {
 public:
     explicit StackCharge(const char* where) noexcept;
@@ -90,6 +99,7 @@ private:
     int units_due() noexcept;
 
     std::uintptr_t saved_last_ = 0;  // the meter's innermost address before this level
+    bool out_of_stack_ = false;      // too little room left on the thread's stack
     int units_ = 0;                  // what this level charges
     RecursionGuard guard_;
     bool entered_ = false;

@@ -254,6 +254,7 @@ def test_rewriting_matches_a_reference_and_settles(names, pieces):
         assert (out / "m.py").read_text() == once
 
 
+@pytest.mark.measures_memory
 def test_repeated_calls_hold_no_memory(tmp_path, monkeypatch, capsys):
     protos = schema_dir(tmp_path / "p", "a_b.proto", "c.proto")
     (out := tmp_path / "out").mkdir()

@@ -256,6 +256,7 @@ def test_any_record_matches_the_runtime(record):
     assert dict_bridge.protobuf_to_dict(message) == json_format.MessageToDict(expected)
 
 
+@pytest.mark.measures_memory
 def test_no_memory_growth():
     calls = [
         lambda: dict_bridge.protobuf_to_dict(

@@ -12,7 +12,7 @@ import traceback
 
 import pytest
 
-from conftest import check_python, last_entry, run_python
+from conftest import check_python, last_entry, on_thread, run_python
 from kestrune_protocol_buffer_python import (build_stubs, dict_bridge, infer_schema, open_payload,
                                              pack_payload, utilities)
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
@@ -507,6 +507,69 @@ def test_reentrant_comparison(monkeypatch):
 
     monkeypatch.setattr(utilities, "get_os", Chatty)
     assert utilities.custom_normpath("a/b") == "a\\b"
+
+
+# Every recursive walk of the package on input 100,000 levels deep: the fill
+# through nested messages, repeated messages and JSON text, the schema
+# inference through dicts and lists, the conversions both ways, and a callback
+# that calls the package again.
+DEEP_WALKS = """
+import importlib.util
+from kestrune_protocol_buffer_python import dict_bridge, infer_schema, pack_payload, utilities
+spec = importlib.util.spec_from_file_location("kestrune_payload_road_pb2", {schema!r})
+road = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(road)
+DEPTH = 100_000
+
+def nested(key, wrap=lambda data: data):
+    data = {{}}
+    for _ in range(DEPTH):
+        data = {{key: wrap(data)}}
+    return data
+
+deep_message = road.Node()
+inner = deep_message
+for _ in range(100):
+    inner = inner.child
+inner.value = 1
+real_get_os = utilities.get_os
+walks = {{
+    "fill-child": lambda: pack_payload.set_message_fields(road.Node(), nested("child")),
+    "fill-kids": lambda: pack_payload.set_message_fields(road.Node(), nested("kids", lambda d: [d])),
+    "fill-text": lambda: pack_payload.set_message_fields(
+        road.Node(), {{"child": '{{"child":' * DEPTH + "{{}}" + "}}" * DEPTH}}),
+    "infer-dict": lambda: infer_schema.json_to_proto(nested("c"), "deep.proto"),
+    "infer-list": lambda: infer_schema.json_to_proto(nested("c", lambda d: [d]), "deep.proto"),
+    "to-dict": lambda: dict_bridge.protobuf_to_dict(deep_message),
+    "from-dict": lambda: dict_bridge.populate_protobuf_from_dict(road.Node, nested("child")),
+    "callback": lambda: utilities.custom_normpath("a"),
+}}
+
+def run():
+    for name, walk in walks.items():
+        utilities.get_os = (lambda: utilities.custom_normpath("a")) if name == "callback" else real_get_os
+        try:
+            walk()
+            print(name, "ok")
+        except Exception as exc:
+            print(name, type(exc).__name__)
+"""
+KIB = 1024
+
+
+@pytest.mark.parametrize("limit", [1_000, 2_000, 4_000, 20_000, 100_000])
+@pytest.mark.parametrize("stack", [128 * KIB, 256 * KIB, 512 * KIB, 1024 * KIB, 8192 * KIB, None],
+                         ids=["128K", "256K", "512K", "1M", "8M", "main"])
+def test_deep_input_ends_in_recursion_error_at_any_stack_and_limit(road, tmp_path, stack, limit):
+    # Whatever the recursion limit, the walks stop before the thread's stack
+    # runs out: a crash would show as the child's signal.
+    code = on_thread(DEEP_WALKS.format(schema=road.__file__), stack=stack, limit=limit)
+    out = check_python(code, cwd=tmp_path)
+    assert out.split("\n")[:-1] == [
+        "fill-child RecursionError", "fill-kids RecursionError", "fill-text RecursionError",
+        "infer-dict RecursionError", "infer-list RecursionError",
+        "to-dict ok", "from-dict ValueError",  # the runtime's ParseDict refuses 100 levels
+        "callback RecursionError"]
 
 
 @pytest.mark.parametrize("size", [0, 1, 10**6])

@@ -22,15 +22,7 @@ from kestrune_protocol_buffer_python import (build_stubs, dict_bridge, infer_sch
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
 
-def under_sanitizer():
-    """AddressSanitizer's allocator holds freed memory back and bypasses the counts
-    read here, so under it these numbers say nothing."""
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
-
-
-pytestmark = [pytest.mark.slow,
-              pytest.mark.skipif(under_sanitizer(), reason="memory counts need the plain allocator")]
+pytestmark = [pytest.mark.slow, pytest.mark.measures_memory]
 
 TopLevelMessage = zorva_data_pb2.TopLevelMessage
 SCHEMA = zorva_data_pb2.__name__

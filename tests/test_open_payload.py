@@ -223,6 +223,7 @@ def test_docstring():
 # ---- memory ------------------------------------------------------------------------------------
 
 
+@pytest.mark.measures_memory
 def test_the_road_does_not_grow_memory():
     def road_trip():
         message = pack_payload.set_message_fields(TopLevelMessage(), records.sample_record())

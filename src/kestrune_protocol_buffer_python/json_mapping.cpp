@@ -58,6 +58,8 @@ struct Names {
     PyObject* MessageToDict;
     PyObject* ParseDict;
     PyObject* well_known_prefix;
+    PyObject* well_known_package;
+    PyObject* full_name;
     PyObject* nan;
     PyObject* infinity;
     PyObject* negative_infinity;
@@ -87,12 +89,15 @@ bool leave_to_runtime() {
 // ---- json_format's own functions -------------------------------------------------------
 
 // A function and what it held when recorded, all strong references (so that
-// no other object can take the address of a replaced one).
+// no other object can take the address of a replaced one). The keyword
+// defaults are a dict that may be changed in place, so a copy of its contents
+// is kept as well.
 struct RuntimeFunction {
     PyObject* function = nullptr;
     PyObject* code = nullptr;
     PyObject* defaults = nullptr;
     PyObject* kwdefaults = nullptr;
+    PyObject* kwdefaults_copy = nullptr;
 };
 
 RuntimeFunction runtime_message_to_dict;
@@ -110,16 +115,45 @@ void remember(RuntimeFunction& slot, PyObject* function, PyObject* name) {
         PyErr_Clear();
         return;
     }
+    PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(function);
+    PyObject* copy = nullptr;
+    if (kwdefaults) {
+        if (!PyDict_CheckExact(kwdefaults) || !(copy = PyDict_Copy(kwdefaults))) {
+            PyErr_Clear();
+            return;
+        }
+    }
     slot.function = Py_NewRef(function);
     slot.code = Py_XNewRef(PyFunction_GET_CODE(function));
     slot.defaults = Py_XNewRef(PyFunction_GET_DEFAULTS(function));
-    slot.kwdefaults = Py_XNewRef(PyFunction_GET_KW_DEFAULTS(function));
+    slot.kwdefaults = Py_XNewRef(kwdefaults);
+    slot.kwdefaults_copy = copy;
+}
+
+// Whether the dict `current` holds the very values of `recorded` under the
+// same keys, and nothing else.
+bool same_contents(PyObject* current, PyObject* recorded) {
+    if (!current || !recorded) return current == recorded;
+    if (PyDict_GET_SIZE(current) != PyDict_GET_SIZE(recorded)) return false;
+    // A key put in by the program may compare with code of its own, which
+    // could drop the dict meanwhile.
+    Ref held = Ref::borrow(current);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(recorded, &pos, &key, &value)) {
+        if (PyDict_GetItemWithError(current, key) != value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
 }
 
 bool is_unchanged(const RuntimeFunction& slot, PyObject* function) {
     return function && function == slot.function && PyFunction_GET_CODE(function) == slot.code &&
            PyFunction_GET_DEFAULTS(function) == slot.defaults &&
-           PyFunction_GET_KW_DEFAULTS(function) == slot.kwdefaults;
+           PyFunction_GET_KW_DEFAULTS(function) == slot.kwdefaults &&
+           same_contents(slot.kwdefaults, slot.kwdefaults_copy);
 }
 
 // ---- the runtime's own message classes ----------------------------------------------------
@@ -433,6 +467,20 @@ private:
         return plan;
     }
 
+    // 1 when the type is not one that json_format maps in its own way, and its
+    // file is not of editions. json_format knows the well-known types by full
+    // name (and the wrappers by their file's name), so a copy of one declared
+    // in another file is as special as the original.
+    int type_supported(PyObject* descriptor) {
+        Ref full_name = frame::get_attr(descriptor, names.full_name);
+        if (!full_name) return -1;
+        if (!PyUnicode_Check(full_name.get())) return 0;
+        const Py_ssize_t well_known = PyUnicode_Tailmatch(full_name.get(), names.well_known_package,
+                                                          0, PY_SSIZE_T_MAX, -1);
+        if (well_known != 0) return well_known < 0 ? -1 : 0;
+        return file_supported(descriptor);
+    }
+
     // 1 when the type's file is neither a well-known type's nor of editions.
     int file_supported(PyObject* descriptor) {
         Ref file = frame::get_attr(descriptor, names.file);
@@ -457,8 +505,8 @@ private:
             out = found->second;
             return 1;
         }
-        const int file_ok = file_supported(descriptor);
-        if (file_ok <= 0) return file_ok;
+        const int type_ok = type_supported(descriptor);
+        if (type_ok <= 0) return type_ok;
         auto plan = std::make_unique<EnumPlan>();
         Ref closed = frame::get_attr(descriptor, names.is_closed);
         Ref values = closed ? frame::get_attr(descriptor, names.values) : Ref();
@@ -555,8 +603,8 @@ private:
 
     // Reads one message type's fields into its plan.
     int fill_plan(PyObject* descriptor, MessagePlan& plan, bool map_entry) {
-        const int file_ok = file_supported(descriptor);
-        if (file_ok <= 0) return file_ok;
+        const int type_ok = type_supported(descriptor);
+        if (type_ok <= 0) return type_ok;
         Ref extendable = frame::get_attr(descriptor, names.is_extendable);
         if (!extendable) return -1;
         if (extendable.get() != Py_False) return 0;
@@ -918,9 +966,11 @@ Ref read_value(Reader& in, const FieldPlan& field, int depth, bool& skip) {
 }
 
 // A map entry's key text and value, missing ones as their defaults. False
-// when unsure, failed, or (with `skip` set) for an entry whose value is an
-// unknown value of a closed enum: the runtime keeps such an entry among the
-// unknown fields.
+// when unsure, failed, or (with `skip` set) for an entry that the runtime
+// keeps among the unknown fields instead of in the map: one that holds
+// anything besides a key and a value of their own wire types (another field,
+// a key or value of another wire type), or whose value is an unknown value of
+// a closed enum.
 bool read_entry(const MessagePlan& entry, const char* data, std::size_t size, int depth, Ref& key,
                 Ref& value, bool& skip) {
     const FieldPlan& key_field = entry.fields[0];
@@ -931,8 +981,8 @@ bool read_entry(const MessagePlan& entry, const char* data, std::size_t size, in
         if (!in.tag(number, wire_type)) return false;
         const FieldPlan* field = number == 1 ? &key_field : number == 2 ? &value_field : nullptr;
         if (!field || wire_type != wire_type_of(field->type)) {
-            if (!in.skip(wire_type, number)) return false;
-            continue;
+            skip = true;
+            return false;
         }
         Ref& slot = number == 1 ? key : value;
         if (slot) return false;  // the runtime's own encoding writes each once
@@ -989,10 +1039,14 @@ Ref read_message(const MessagePlan& plan, const char* data, std::size_t size, in
         std::uint32_t number, wire_type;
         if (!in.tag(number, wire_type)) return {};
         const int index = plan.index_of(number);
-        const FieldPlan* field = index >= 0 ? &plan.fields[static_cast<std::size_t>(index)] : nullptr;
-        Ref& slot = field ? slots[static_cast<std::size_t>(index)] : slots.front();
+        if (index < 0) {  // an unknown field, which MessageToDict leaves out
+            if (!in.skip(wire_type, number)) return {};
+            continue;
+        }
+        const FieldPlan* field = &plan.fields[static_cast<std::size_t>(index)];
+        Ref& slot = slots[static_cast<std::size_t>(index)];
         bool skip = false;
-        if (field && field->repeated && packable(field->type) && wire_type == kLengthDelimited) {
+        if (field->repeated && packable(field->type) && wire_type == kLengthDelimited) {
             const char* packed_data;
             std::size_t packed_size;
             if (!in.span(packed_data, packed_size)) return {};
@@ -1005,7 +1059,7 @@ Ref read_message(const MessagePlan& plan, const char* data, std::size_t size, in
                 if (skip) continue;
                 if (!value || !append(slot, value.get())) return {};
             }
-        } else if (!field || wire_type != wire_type_of(field->type)) {
+        } else if (wire_type != wire_type_of(field->type)) {
             if (!in.skip(wire_type, number)) return {};
         } else if (field->map) {
             const char* entry_data;
@@ -1489,6 +1543,8 @@ int make_names() {
         {&names.MessageToDict, "MessageToDict"},
         {&names.ParseDict, "ParseDict"},
         {&names.well_known_prefix, "google/protobuf/"},
+        {&names.well_known_package, "google.protobuf."},
+        {&names.full_name, "full_name"},
         {&names.nan, "NaN"},
         {&names.infinity, "Infinity"},
         {&names.negative_infinity, "-Infinity"},

@@ -46,16 +46,17 @@ PyObject* get_os(Function* self, PyObject* const*) {
     return result.release();
 }
 
-// The separator replacement and the result test of one branch.
-PyObject* replace_separators(Function* self, PyObject* normalized, PyObject* old_sep,
-                             PyObject* new_sep, int line) {
+// The separator replacement and the result test of one branch. Returns the
+// new text (or None), or null with an exception set and the entry at `line`.
+Ref replace_separators(Function* self, PyObject* normalized, PyObject* old_sep, PyObject* new_sep,
+                       int line) {
     Ref result = frame::call_method(normalized, names.replace, {old_sep, new_sep});
-    if (!result) return frame::fail_at(self, line);
-    if (!PyUnicode_CheckExact(result.get()) && result.get() != Py_None) {
-        frame::raise_result_type("str", result.get());
-        return frame::fail_at(self, line);
+    if (!result || (!PyUnicode_CheckExact(result.get()) && result.get() != Py_None)) {
+        if (result) frame::raise_result_type("str", result.get());
+        frame::fail_at(self, line);
+        return {};
     }
-    return result.release();
+    return result;
 }
 
 // custom_normpath(path: str) -> str: normalise, then force the separator.
@@ -79,9 +80,11 @@ PyObject* custom_normpath(Function* self, PyObject* const* args) {
     if (is_windows < 0) return frame::fail_at(self, kLineCompare);
     if (!is_windows)
         return replace_separators(self, normalized.get(), names.backslash, names.slash,
-                                  kLineForwardSlashes);
+                                  kLineForwardSlashes)
+            .release();
     return replace_separators(self, normalized.get(), names.slash, names.backslash,
-                              kLineBackslashes);
+                              kLineBackslashes)
+        .release();
 }
 
 frame::FunctionSpec get_os_spec{
