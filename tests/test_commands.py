@@ -17,7 +17,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import records
-from conftest import PACKAGE_DIR
+from conftest import PACKAGE_DIR, check_python
 from kestrune_protocol_buffer_python import commands, dict_bridge, pack_payload
 from kestrune_protocol_buffer_python.commands import streams
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
@@ -429,3 +429,16 @@ def test_register_serves_another_parser():
     assert callable(args.handler)
     proc = kestrune("pack", "--jobs", "2", "x", "-o", "y")
     assert (proc.returncode, proc.stderr) == (2, b"kestrune pack: error: --jobs: for --delimited streams only\n")
+
+
+def test_the_launcher_loads_no_extension_module_and_chunk_functions_pickle_by_name():
+    # An extension module loaded with the launcher could not run as the main program.
+    out = check_python("""
+        import importlib.machinery, pickle, sys
+        import kestrune_protocol_buffer_python.__main__
+        print([name for name, module in sys.modules.items() if name.startswith("kestrune")
+               and isinstance(getattr(module, "__loader__", None), importlib.machinery.ExtensionFileLoader)])
+        from kestrune_protocol_buffer_python.commands import pack_chunk, unpack_chunk
+        print([pickle.loads(pickle.dumps(task)) is task for task in (pack_chunk, unpack_chunk)])
+        """)
+    assert out == "[]\n[True, True]\n"
