@@ -76,7 +76,7 @@ def plain_road(road, source, target):
 
     from google.protobuf import json_format
 
-    from kestrune_protocol_buffer_python.commands import _frame_at, _varint
+    from kestrune_protocol_buffer_python.commands.streams import frame_at, varint
     from kestrune_protocol_buffer_python.grpc.generated.zorva_data_pb2 import TopLevelMessage
 
     with open(source, "rb") as src, open(target, "wb") as out:
@@ -86,13 +86,13 @@ def plain_road(road, source, target):
                 # ParseDict refuses None for a text field; set_message_fields stores "".
                 record["BrandInfo"]["OperationEnum"] = record["BrandInfo"]["OperationEnum"] or ""
                 payload = zlib.compress(json_format.ParseDict(record, TopLevelMessage()).SerializeToString())
-                out.write(_varint(len(payload)))
+                out.write(varint(len(payload)))
                 out.write(payload)
         else:
             data = src.read()
             pos = 0
             while pos < len(data):
-                start, pos = _frame_at(data, pos, len(data))
+                start, pos = frame_at(data, pos, len(data))
                 message = TopLevelMessage.FromString(zlib.decompress(data[start:pos]))
                 out.write(json.dumps(json_format.MessageToDict(message), ensure_ascii=False,
                                      separators=(",", ":")).encode())

@@ -17,11 +17,12 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import records
-from conftest import PACKAGE_DIR
+from conftest import PACKAGE_DIR, check_python
 from kestrune_protocol_buffer_python import commands, dict_bridge, pack_payload
+from kestrune_protocol_buffer_python.commands import streams
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
-MAIN = ("from kestrune_protocol_buffer_python import commands; "
+MAIN = ("from kestrune_protocol_buffer_python.commands import streams; "
         "from kestrune_protocol_buffer_python.__main__ import main; {setup}; "
         "raise SystemExit(main())")
 SUMMARY = re.compile(r"kestrune (\w+): (\d+) records, (\d+) payload bytes, (\d+) warnings, "
@@ -86,12 +87,12 @@ def jsonl(items):
 
 @given(st.integers(0, 2**31 - 1))
 def test_length_prefix_is_the_protobuf_varint(n):
-    assert commands._varint(n) == encoder._VarintBytes(n)
-    data = commands._varint(n) + b"\0" * min(n, 300)
-    frame = commands._frame_at(data, 0, len(data))
+    assert streams.varint(n) == encoder._VarintBytes(n)
+    data = streams.varint(n) + b"\0" * min(n, 300)
+    frame = streams.frame_at(data, 0, len(data))
     assert (frame is None) == (n > 300)
     if frame:
-        assert frame == (len(commands._varint(n)), len(data))
+        assert frame == (len(streams.varint(n)), len(data))
 
 
 # ---- infer -------------------------------------------------------------------------------
@@ -245,7 +246,7 @@ def test_bad_payload_in_the_middle(skip):
 def test_truncated_stream_names_the_offset(tail, error, jobs):
     good = [payload_of({"ChannelGroup": n + 1}) for n in range(3)]
     proc = kestrune("unpack", "--delimited", "--jobs", jobs, "-", stdin=framed(good) + tail,
-                    setup="commands.CHUNK_BYTES = 16")
+                    setup="streams.CHUNK_BYTES = 16")
     assert f"kestrune unpack: error: offset {len(framed(good))}: {error}\n" in proc.stderr.decode()
     assert [json.loads(line) for line in proc.stdout.splitlines()] == [{"ChannelGroup": n + 1} for n in range(3)]
     assert proc.returncode == 1
@@ -379,7 +380,7 @@ def without_times(proc):
 def test_jobs_keep_the_order_and_the_bytes(tmp_path, skip):
     # Chunks of about eight records: many chunks, in flight at once, out of step.
     # Workers read a file's chunks themselves, and get those of a pipe sent.
-    small = "commands.CHUNK_BYTES = 8000"
+    small = "streams.CHUNK_BYTES = 8000"
     (tmp_path / "in").write_bytes(mixed_stream(1500, 5) if skip else mixed_stream(600, 300))
     flags = ["--delimited", *["--skip-bad"] * skip, "-o", "-"]
     one = kestrune("pack", *flags, "-", stdin=(tmp_path / "in").read_bytes(), setup=small)
@@ -400,7 +401,7 @@ def test_jobs_keep_the_order_and_the_bytes(tmp_path, skip):
 
 def test_dask_cluster_gives_the_same_output():
     distributed = pytest.importorskip("distributed")
-    small = "commands.CHUNK_BYTES = 20000"
+    small = "streams.CHUNK_BYTES = 20000"
     stream = mixed_stream(2000)
     one = kestrune("pack", "--delimited", "--skip-bad", "-", "-o", "-", stdin=stream, setup=small)
     back_one = kestrune("unpack", "--delimited", "-", stdin=one.stdout, setup=small)
@@ -430,3 +431,16 @@ def test_register_serves_another_parser():
     assert callable(args.handler)
     proc = kestrune("pack", "--jobs", "2", "x", "-o", "y")
     assert (proc.returncode, proc.stderr) == (2, b"kestrune pack: error: --jobs: for --delimited streams only\n")
+
+
+def test_the_launcher_loads_no_extension_module_and_chunk_functions_pickle_by_name():
+    # An extension module loaded with the launcher could not run as the main program.
+    out = check_python("""
+        import importlib.machinery, pickle, sys
+        import kestrune_protocol_buffer_python.__main__
+        print([name for name, module in sys.modules.items() if name.startswith("kestrune")
+               and isinstance(getattr(module, "__loader__", None), importlib.machinery.ExtensionFileLoader)])
+        from kestrune_protocol_buffer_python.commands import pack_chunk, unpack_chunk
+        print([pickle.loads(pickle.dumps(task)) is task for task in (pack_chunk, unpack_chunk)])
+        """)
+    assert out == "[]\n[True, True]\n"

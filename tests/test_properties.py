@@ -21,6 +21,7 @@ import records
 from hardening import outcome, wire
 from kestrune_protocol_buffer_python import (build_stubs, commands, dict_bridge, infer_schema,
                                              open_payload, pack_payload, utilities)
+from kestrune_protocol_buffer_python.commands import streams
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
 SETTINGS = settings(max_examples=150, deadline=None,
@@ -376,7 +377,7 @@ def test_unpack_of_any_bytes_writes_whole_records_or_one_error(tmp_path_factory,
     payloads = [pack_payload.pack_payload(message) for message in messages]
     if not delimited:
         messages, payloads = messages[:1], payloads[:1]
-    stream = b"".join(commands._varint(len(p)) + p if delimited else p for p in payloads)
+    stream = b"".join(streams.varint(len(p)) + p if delimited else p for p in payloads)
     source = data.draw(st.sampled_from(["intact", "damaged", "random"]))
     if source == "damaged":
         stream = damaged(stream, data)

@@ -6,6 +6,7 @@ import inspect
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -16,6 +17,14 @@ EXTENSIONS = sorted(
     os.path.relpath(path, PACKAGE_DIR).split(".")[0].replace(os.sep, ".")
     for path in glob.glob(os.path.join(PACKAGE_DIR, "**", "*.so"), recursive=True)
 )
+# Every Python module of the package, by name.
+PYTHON_MODULES = sorted(
+    ".".join([PACKAGE, *parts][:-1] if parts[-1] == "__init__" else [PACKAGE, *parts])
+    for parts in (os.path.relpath(path, PACKAGE_DIR)[:-3].split(os.sep)
+                  for path in glob.glob(os.path.join(PACKAGE_DIR, "**", "*.py"), recursive=True))
+)
+# The project's mypy settings; the wheel matrix copies it beside the tests.
+PYPROJECT = Path(__file__).resolve().parent.parent / "pyproject.toml"
 
 # Each misuse carries an ignore for exactly the error the stubs must report:
 # under --strict an ignore that nothing needs is itself an error.
@@ -24,6 +33,7 @@ from typing import Any
 
 from kestrune_protocol_buffer_python import (
     build_stubs, dict_bridge, infer_schema, open_payload, pack_payload, utilities)
+from kestrune_protocol_buffer_python.commands import Road, pack_chunk
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
 
@@ -44,16 +54,19 @@ utilities.custom_normpath(None)  # type: ignore[arg-type]
 text: str = pack_payload.pack_payload(pack_payload.create_message(None, "T"))  # type: ignore[assignment]
 open_payload.depack_payload(None, 1, b"")  # type: ignore[arg-type]
 infer_schema.json_to_proto([], "x.proto")  # type: ignore[arg-type]
+written: bytes = pack_chunk(Road("m", "T"), b"{}\\n").data
+pack_chunk(Road("m", "T"), "{}")  # type: ignore[arg-type]
 '''
 
 
-def test_mypy_strict_passes_on_a_usage_example(tmp_path):
+def test_mypy_strict_passes_on_the_package_and_a_usage_example(tmp_path):
     (tmp_path / "usage.py").write_text(USAGE)
-    # The package's own stubs and launcher are checked too; the schema stub is
+    # The package's Python modules and stubs are checked too; the schema stub is
     # the compiler's output and is compared with it below instead.
-    modules = ["usage", PACKAGE, f"{PACKAGE}.__main__"] + [
-        f"{PACKAGE}.{m}" for m in EXTENSIONS if not m.endswith("_pb2")]
-    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", *(f"-m{m}" for m in modules)],
+    modules = ["usage", *PYTHON_MODULES] + [f"{PACKAGE}.{m}" for m in EXTENSIONS if not m.endswith("_pb2")]
+    assert f"{PACKAGE}.commands.cli" in modules
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", f"--config-file={PYPROJECT}",
+                           *(f"-m{m}" for m in modules)],
                           capture_output=True, text=True, cwd=tmp_path, timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 

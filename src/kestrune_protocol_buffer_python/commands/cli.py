@@ -1,0 +1,121 @@
+"""The argument parser of infer, pack and unpack: `register(subparsers)` adds
+them to a parser, `main(argv)` runs them on a parser of its own.
+
+This module does not import the package's extension modules, nor the modules
+that do the work, which do: the launcher imports it to offer the commands, and
+an extension module imported then could no longer be run as the main program
+(kestrune demo). A command imports them when it runs."""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Sequence
+from concurrent.futures.process import BrokenProcessPool
+from typing import TypeVar
+
+from kestrune_protocol_buffer_python.commands.road import COMPRESSORS, CommandError
+
+DEFAULT_MODULE = "kestrune_protocol_buffer_python.grpc.generated.zorva_data_pb2"
+DEFAULT_TYPE = "TopLevelMessage"
+
+Handler = Callable[[argparse.Namespace], int]
+ParserT = TypeVar("ParserT", bound=argparse.ArgumentParser)
+
+
+def _handler(command: str) -> Handler:
+    """The handler of a command: runs its body and returns its exit status, with
+    one error line for a run that cannot start."""
+    def run(args: argparse.Namespace) -> int:
+        if not getattr(args, "delimited", True):
+            extra = [flag for flag, used in (("--skip-bad", args.skip_bad), ("--jobs", args.jobs != 1),
+                                             ("--dask", args.dask)) if used]
+            if extra:
+                sys.stderr.write(f"kestrune {command}: error: {', '.join(extra)}: "
+                                 "for --delimited streams only\n")
+                return 2
+        try:
+            from kestrune_protocol_buffer_python.commands.handlers import HANDLERS
+            return HANDLERS[command](args)
+        except CommandError as exc:
+            sys.stderr.write(f"kestrune {command}: error: {exc}\n")
+            return 1
+        except BrokenProcessPool:
+            sys.stderr.write(f"kestrune {command}: error: a worker process ended abruptly "
+                             "(killed, or out of memory?)\n")
+            return 1
+        except BrokenPipeError:
+            # The reader of standard output went away: say nothing more to it.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            return 1
+        except KeyboardInterrupt:
+            return 130
+    return run
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value
+
+
+def register(subparsers: argparse._SubParsersAction[ParserT]) -> None:
+    """Adds the subcommands infer, pack and unpack to an argparse subparsers object;
+    each sets `handler`, which takes the parsed arguments and returns an exit status."""
+    infer = subparsers.add_parser(
+        "infer", help="write a proto3 schema inferred from a sample JSON record",
+        description="Infers a proto3 schema from one sample record (a JSON object) with "
+                    "json_to_proto. The package is named after the output file.")
+    infer.add_argument("sample", metavar="SAMPLE.json", help="the sample record ('-': standard input)")
+    infer.add_argument("-o", "--output", metavar="OUT.proto",
+                       help="the schema file (default: the sample's name with .proto)")
+    infer.set_defaults(handler=_handler("infer"))
+
+    for command, summary in (
+            ("pack", "fill messages from JSON records and write their payloads"),
+            ("unpack", "read payloads and write their records as JSON")):
+        parser = subparsers.add_parser(
+            command, help=summary,
+            description=f"{summary[0].upper()}{summary[1:]}. Without --delimited: one record. "
+                        "With --delimited: JSON Lines on the JSON side and a stream of payloads, "
+                        "each preceded by its length as a base-128 varint, on the other. "
+                        "'-' stands for standard input or output. A summary line goes to "
+                        "standard error at the end.")
+        parser.add_argument("input", metavar="INPUT", help="input file ('-': standard input)")
+        parser.add_argument("-o", "--output", metavar="OUTPUT", required=command == "pack",
+                            default="-", help="output file ('-': standard output)"
+                            + ("" if command == "pack" else "; the default"))
+        parser.add_argument("--module", default=DEFAULT_MODULE, metavar="NAME",
+                            help="compiled schema module to import (default: the shipped record schema)")
+        parser.add_argument("--type", default=DEFAULT_TYPE, metavar="TYPE",
+                            help="message type in it, dotted for nested types (default: TopLevelMessage)")
+        parser.add_argument("--delimited", action="store_true",
+                            help="a stream of records instead of one")
+        parser.add_argument("--skip-bad", action="store_true",
+                            help="skip bad records, reporting each, instead of stopping at the first")
+        if command == "pack":
+            parser.add_argument("--strict", action="store_true",
+                                help="treat a record whose fill prints a warning as bad")
+            parser.add_argument("--compressor", choices=list(COMPRESSORS), default="zlib",
+                                help="zlib-compatible compressor (default: zlib, the payload bytes "
+                                     "of pack_payload; the others need their extra installed)")
+        parser.add_argument("--jobs", type=_positive, default=1, metavar="N",
+                            help="worker processes (default: 1, in this process)")
+        parser.add_argument("--dask", metavar="ADDRESS",
+                            help="run the chunks on the Dask scheduler at ADDRESS (instead of --jobs)")
+        parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+        parser.set_defaults(handler=_handler(command))
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Parses `argv` (default: the command line) and runs the command; returns its
+    exit status."""
+    parser = argparse.ArgumentParser(
+        prog="kestrune", description="Records, messages and payloads as file commands.")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    register(subparsers)
+    args = parser.parse_args(argv)
+    handler: Handler = args.handler
+    return handler(args)

@@ -1,0 +1,30 @@
+"""What every part of a run shares, without the extension modules: the Road that
+a worker gets with each chunk, the compressors that --compressor names and the
+error that ends a run before or between chunks."""
+from typing import NamedTuple
+
+PACKAGE = "kestrune_protocol_buffer_python"
+
+# --compressor NAME: the zlib-compatible module that pack_payload compresses
+# with (None: the interpreter's zlib, as pack_payload found it), the package
+# that provides it and the extra of this package that installs it.
+COMPRESSORS: dict[str, tuple[str, str] | None] = {
+    "zlib": None,
+    "zlib-ng": ("zlib_ng.zlib_ng", "zlib-ng"),
+    "isal": ("isal.isal_zlib", "isal"),
+}
+
+
+class CommandError(Exception):
+    """A run that cannot start or go on; the text says why, in one line."""
+
+
+class Road(NamedTuple):
+    """What a worker needs to carry a chunk along the road of its records (fill,
+    pack, or open and convert): the schema module and message type by name, and
+    the run's options. Plain values, so it pickles anywhere."""
+    module: str
+    type: str
+    strict: bool = False
+    skip_bad: bool = False
+    compressor: str = "zlib"
