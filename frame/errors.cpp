@@ -74,6 +74,18 @@ void raise_reinitialisation(const char* short_name) {
                  short_name);
 }
 
+void raise_attribute_kind(const char* attribute, const char* kind) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", attribute, kind);
+}
+
+void raise_too_many_parameters(const char* func, Py_ssize_t most) {
+    PyErr_Format(PyExc_SystemError, "%s() has more than %zd parameters", func, most);
+}
+
+void raise_recursion(const char* where) {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+}
+
 int warn_version_mismatch(const char* full_name, int major, int minor) {
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime "

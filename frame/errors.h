@@ -31,6 +31,14 @@ void raise_not_an_exception();
 // `with X:` where X lacks __enter__ (`missing` empty) or __exit__.
 void raise_not_a_context_manager(PyObject* manager, const char* missing);
 void raise_reinitialisation(const char* short_name);
+// A function attribute set to a value of the wrong type: "__name__ must be set
+// to a string object" (`kind` "string", "tuple", "dict").
+void raise_attribute_kind(const char* attribute, const char* kind);
+// A function spec with more parameters than argument binding holds.
+void raise_too_many_parameters(const char* func, Py_ssize_t most);
+// The recursion limit reached, or too little room left on the thread's stack;
+// `where` completes the text as the interpreter's own guard does.
+void raise_recursion(const char* where);
 // Issues the version RuntimeWarning; returns -1 when a filter turned it into an error.
 int warn_version_mismatch(const char* full_name, int major, int minor);
 

@@ -138,9 +138,9 @@ PyObject* function_reduce(PyObject* obj, PyObject*) {
 PyObject* get_name(Function* self, void*) { return Py_NewRef(self->name); }
 PyObject* get_qualname(Function* self, void*) { return Py_NewRef(self->qualname); }
 
-int set_text(PyObject** slot, PyObject* value, const char* message) {
+int set_text(PyObject** slot, PyObject* value, const char* attribute) {
     if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
+        raise_attribute_kind(attribute, "string");
         return -1;
     }
     Py_SETREF(*slot, Py_NewRef(value));
@@ -148,11 +148,11 @@ int set_text(PyObject** slot, PyObject* value, const char* message) {
 }
 
 int set_name(Function* self, PyObject* value, void*) {
-    return set_text(&self->name, value, "__name__ must be set to a string object");
+    return set_text(&self->name, value, "__name__");
 }
 
 int set_qualname(Function* self, PyObject* value, void*) {
-    return set_text(&self->qualname, value, "__qualname__ must be set to a string object");
+    return set_text(&self->qualname, value, "__qualname__");
 }
 
 PyObject* get_defaults(Function* self, void*) {
@@ -163,7 +163,7 @@ PyObject* get_defaults(Function* self, void*) {
 int set_defaults(Function* self, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        raise_attribute_kind("__defaults__", "tuple");
         return -1;
     }
     Py_XINCREF(value);
@@ -191,7 +191,7 @@ PyObject* get_annotations(Function* self, void*) {
 int set_annotations(Function* self, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        raise_attribute_kind("__annotations__", "dict");
         return -1;
     }
     Py_XINCREF(value);
@@ -357,8 +357,7 @@ int prepare(ModuleState& state, FunctionSpec& spec) {
     if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0) return -1;
     // Binding writes parameters into fixed arrays of kMaxParams entries.
     if (spec.params.size() > static_cast<size_t>(kMaxParams)) {
-        PyErr_Format(PyExc_SystemError, "%s() has more than %zd parameters", spec.name,
-                     kMaxParams);
+        raise_too_many_parameters(spec.name, kMaxParams);
         return -1;
     }
     spec.state = &state;

@@ -2,6 +2,7 @@
 
 #include "errors.h"
 #include "frame_names.h"
+#include "outcome.h"
 
 #include <cstdlib>
 
@@ -75,17 +76,15 @@ int register_module(const ModuleState& state, PyObject* module, bool& added) {
     return 0;
 }
 
-// Takes the module back out of sys.modules after a failed execution step.
+// Takes the module back out of sys.modules after a failed execution step,
+// keeping the exception that made it fail.
 void unregister_module(const ModuleState& state, PyObject* module) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    SavedError failure;
     Ref name = Ref::steal(PyUnicode_FromString(state.full_name));
     if (name) {
         Ref existing = Ref::steal(PyImport_GetModule(name.get()));
         if (existing.get() == module) PyObject_DelItem(PyImport_GetModuleDict(), name.get());
     }
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
 }
 
 }  // namespace
@@ -114,6 +113,7 @@ int bind_global(ModuleState& state, PyObject* name, PyObject* value) {
 }
 
 int define(ModuleState& state, FunctionSpec& spec) {
+    if (prepare(state, spec) < 0) return -1;
     Ref function = new_function(spec);
     if (!function) return -1;
     return bind_global(state, spec.name_obj, function.get());
@@ -200,10 +200,6 @@ int exec_module(ModuleState& state, const ModuleHooks& hooks, PyObject* module) 
                 return fail(true);
             }
             *b.slot = Py_NewRef(found);
-        }
-
-        for (FunctionSpec* spec : hooks.functions) {
-            if (prepare(state, *spec) < 0) return fail(true);
         }
 
         if (hooks.module_code(line) < 0) return fail(true);

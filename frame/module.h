@@ -21,6 +21,21 @@ struct Name {
     const char* text;
 };
 
+// Declares a struct `Type` with one PyObject* member per entry of `LIST` and
+// its table of interned names, so that each name is written once:
+//
+//     #define MY_NAMES(X) X(json, "json") X(dunder_name, "__name__")
+//     FRAME_NAMES(Names, MY_NAMES);
+//
+// `Names::table()` lists every member with its text for intern_names().
+#define FRAME_NAME_MEMBER_(member, text) PyObject* member = nullptr;
+#define FRAME_NAME_ROW_(member, text) ::frame::Name{&member, text},
+#define FRAME_NAMES(Type, LIST)                                                            \
+    struct Type {                                                                          \
+        LIST(FRAME_NAME_MEMBER_)                                                           \
+        std::vector<::frame::Name> table() { return {LIST(FRAME_NAME_ROW_)}; }             \
+    }
+
 // A built-in object that a module's code uses, looked up once at initialisation.
 struct Builtin {
     PyObject** slot;
@@ -53,7 +68,6 @@ struct ModuleHooks {
     std::vector<Name> names;                  // interned names and literals (step 4)
     int (*make_constants)();                  // other constants (step 4), may be null
     std::vector<Builtin> builtins;            // step 6
-    std::vector<FunctionSpec*> functions;     // defaults and code objects (step 7)
     int (*module_code)(int& line);            // step 8; sets `line` to the failing statement
 };
 
@@ -68,8 +82,10 @@ int intern_names(const std::vector<Name>& names);
 // Binds `value` in the module namespace under `name`; -1 with an exception set.
 int bind_global(ModuleState& state, PyObject* name, PyObject* value);
 
-// Creates the function of a prepared spec and binds it under its name; -1 with
-// an exception set.
+// The statement `def`: prepares the spec (its names, default tuple and code
+// object, made once per process), creates its function and binds it under its
+// name; -1 with an exception set. The module code's `define` calls are the one
+// place a module lists its functions.
 int define(ModuleState& state, FunctionSpec& spec);
 
 }  // namespace frame

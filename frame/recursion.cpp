@@ -1,5 +1,7 @@
 #include "recursion.h"
 
+#include "errors.h"
+
 #include <algorithm>
 
 #if defined(_WIN32)
@@ -131,7 +133,7 @@ int units_beyond_room(std::uintptr_t here, int units) {
 
 StackCharge::StackCharge(const char* where) noexcept : guard_(units_due(), where) {
     if (out_of_stack_) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        raise_recursion(where);
         return;
     }
     if (!guard_) return;

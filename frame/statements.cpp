@@ -2,6 +2,7 @@
 
 #include "errors.h"
 #include "ops.h"
+#include "outcome.h"
 
 namespace frame {
 namespace {
@@ -95,12 +96,9 @@ PyObject* raise_instance(PyObject* exc_class, PyObject* arg) {
 }
 
 bool pending_matches(PyObject* classes) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    const bool match = value && PyErr_GivenExceptionMatches(value, classes);
-    PyErr_Restore(type, value, tb);
-    return match;
+    SavedError pending;
+    PyObject* value = pending.value();
+    return value && PyErr_GivenExceptionMatches(value, classes);
 }
 
 Ref format_join(std::initializer_list<PyObject*> pieces) {

@@ -1,6 +1,7 @@
 #include "traceback.h"
 
 #include "module.h"
+#include "outcome.h"
 
 #include <algorithm>
 #include <frameobject.h>
@@ -28,23 +29,22 @@ PyObject* TracebackCache::code_for(const ModuleState& state, PyObject* name, int
 }
 
 void add_traceback(ModuleState& state, PyObject* name, int line) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* code = nullptr;
-    try {
-        code = state.tracebacks.code_for(state, name, line);
-    } catch (const std::bad_alloc&) {
-        code = nullptr;
-    }
     Ref py_frame;
-    if (code) {
-        py_frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.dict,
-                        nullptr)));
+    {
+        // Whatever goes wrong while building the entry, the original exception wins.
+        SavedError original;
+        PyObject* code = nullptr;
+        try {
+            code = state.tracebacks.code_for(state, name, line);
+        } catch (const std::bad_alloc&) {
+            code = nullptr;
+        }
+        if (code) {
+            py_frame = Ref::steal(reinterpret_cast<PyObject*>(
+                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.dict,
+                            nullptr)));
+        }
     }
-    // Whatever went wrong while building the entry, the original exception wins.
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
     if (py_frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(py_frame.get()));
 }
 

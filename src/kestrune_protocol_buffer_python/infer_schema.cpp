@@ -3,6 +3,7 @@
 #include "frame/module.h"
 #include "frame/ops.h"
 #include "frame/recursion.h"
+#include "frame/statements.h"
 #include "frame/traceback.h"
 #include "sample_record.h"
 
@@ -14,54 +15,60 @@ namespace {
 using frame::Function;
 using frame::Ref;
 
-frame::ModuleState state("infer_schema", "kestrune_protocol_buffer_python.infer_schema",
-                         "kestrune_protocol_buffer_python\\infer_schema.py");
-
-struct Names {
-    PyObject* json;
-    PyObject* items;
-    PyObject* replace;
-    PyObject* capitalize;
-    PyObject* write;
-    PyObject* dunder_enter;
-    PyObject* dunder_exit;
-    PyObject* parse_json_entry;     // traceback names of the two inner steps
-    PyObject* type_to_proto_entry;
-    // texts of the schema
-    PyObject* empty;
-    PyObject* newline;
-    PyObject* indent_unit;
-    PyObject* dot_proto;
-    PyObject* mode_w;
-    PyObject* syntax_line;
-    PyObject* package_prefix;
-    PyObject* semicolon;
-    PyObject* top_level_line;
-    PyObject* close_brace;
-    PyObject* message_prefix;
-    PyObject* open_brace;
-    PyObject* message_suffix;
-    PyObject* item_suffix;
-    PyObject* repeated_prefix;
-    PyObject* repeated_string_prefix;
-    PyObject* space;
-    PyObject* equals;
-    PyObject* int32;
-    PyObject* int64;
-    PyObject* string;
-    PyObject* float_;
-    PyObject* bool_;
-    PyObject* printed_prefix;
-    PyObject* printed_suffix;
-} names;
+// The interned names and text literals of the module's code.
+#define INFER_SCHEMA_NAMES(X)                                                                          \
+    X(json, "json")                                                                                    \
+    X(items, "items")                                                                                  \
+    X(replace, "replace")                                                                              \
+    X(capitalize, "capitalize")                                                                        \
+    X(write, "write")                                                                                  \
+    X(dunder_enter, "__enter__")                                                                       \
+    X(dunder_exit, "__exit__")                                                                         \
+    X(parse_json_entry, "kestrune_protocol_buffer_python.infer_schema.json_to_proto.parse_json")       \
+    X(type_to_proto_entry, "kestrune_protocol_buffer_python.infer_schema.json_to_proto.type_to_proto") \
+    X(empty, "")                                                                                       \
+    X(newline, "\n")                                                                                   \
+    X(indent_unit, "  ")                                                                               \
+    X(dot_proto, ".proto")                                                                             \
+    X(mode_w, "w")                                                                                     \
+    X(syntax_line, "syntax = \"proto3\";")                                                             \
+    X(package_prefix, "package ")                                                                      \
+    X(semicolon, ";")                                                                                  \
+    X(top_level_line, "message TopLevelMessage {")                                                     \
+    X(close_brace, "}")                                                                                \
+    X(message_prefix, "message ")                                                                      \
+    X(open_brace, " {")                                                                                \
+    X(message_suffix, "Message")                                                                       \
+    X(item_suffix, "Item")                                                                             \
+    X(repeated_prefix, "repeated ")                                                                    \
+    X(repeated_string_prefix, "repeated string ")                                                      \
+    X(space, " ")                                                                                      \
+    X(equals, " = ")                                                                                   \
+    X(int32, "int32")                                                                                  \
+    X(int64, "int64")                                                                                  \
+    X(string, "string")                                                                                \
+    X(float_, "float")                                                                                 \
+    X(bool_, "bool")                                                                                   \
+    X(printed_prefix, "Proto file '")                                                                  \
+    X(printed_suffix, "' generated successfully.")
+FRAME_NAMES(Names, INFER_SCHEMA_NAMES);
 
 struct Constants {
-    PyObject* int32_min;  // -2147483648
-    PyObject* int32_max;  // 2147483647
-} constants;
+    PyObject* int32_min = nullptr;  // -2147483648
+    PyObject* int32_max = nullptr;  // 2147483647
+};
 
-PyObject* builtin_open = nullptr;
-PyObject* builtin_print = nullptr;
+// Everything the module keeps for the life of the process.
+struct State : frame::ModuleState {
+    using frame::ModuleState::ModuleState;
+    Names names;
+    Constants constants;
+    PyObject* builtin_open = nullptr;
+    PyObject* builtin_print = nullptr;
+};
+
+State state("infer_schema", "kestrune_protocol_buffer_python.infer_schema",
+            "kestrune_protocol_buffer_python\\infer_schema.py");
 
 // Source lines of the module's statements, as tracebacks report them.
 constexpr int kLineImportJson = 1;
@@ -105,32 +112,19 @@ const char* const kRecursionWhere = " while calling a Python object";
 // Adds the traceback entry of an inner step's statement; returns -1 (or null
 // through fail_type) so a step can `return fail_parse(line)`.
 int fail_parse(int line) {
-    frame::add_traceback(state, names.parse_json_entry, line);
+    frame::add_traceback(state, state.names.parse_json_entry, line);
     return -1;
 }
 
 PyObject* fail_type(int line) {
-    frame::add_traceback(state, names.type_to_proto_entry, line);
+    frame::add_traceback(state, state.names.type_to_proto_entry, line);
     return nullptr;
 }
 
-// One output line: each piece formatted as a plain f-string field `{x}` formats
-// it (a str as it is), joined. New reference or null.
-Ref build_line(std::initializer_list<PyObject*> pieces) {
-    Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
-    if (!parts) return {};
-    Py_ssize_t i = 0;
-    for (PyObject* piece : pieces) {
-        PyObject* text = PyObject_Format(piece, nullptr);
-        if (!text) return {};
-        PyTuple_SET_ITEM(parts.get(), i++, text);
-    }
-    return Ref::steal(PyUnicode_Join(names.empty, parts.get()));
-}
-
-// Builds a line and appends it to `lines`; -1 with an exception set.
+// Builds a line as an f-string of the pieces and appends it to `lines`; -1
+// with an exception set.
 int append_line(PyObject* lines, std::initializer_list<PyObject*> pieces) {
-    Ref line = build_line(pieces);
+    Ref line = frame::format_join(pieces);
     return line ? PyList_Append(lines, line.get()) : -1;
 }
 
@@ -145,9 +139,9 @@ int within_int32(PyObject* value) {
         if (v == -1 && PyErr_Occurred()) return -1;
         return !overflow && v >= INT32_MIN && v <= INT32_MAX;
     }
-    const int above_lower = PyObject_RichCompareBool(constants.int32_min, value, Py_LE);
+    const int above_lower = PyObject_RichCompareBool(state.constants.int32_min, value, Py_LE);
     if (above_lower <= 0) return above_lower;
-    Ref below_upper = Ref::steal(PyObject_RichCompare(value, constants.int32_max, Py_LE));
+    Ref below_upper = Ref::steal(PyObject_RichCompare(value, state.constants.int32_max, Py_LE));
     return below_upper ? PyObject_IsTrue(below_upper.get()) : -1;
 }
 
@@ -158,9 +152,9 @@ PyObject* type_to_proto(PyObject* value) {
     frame::StackCharge charge(kRecursionWhere);
     if (!charge) return nullptr;  // reported by the caller's statement
     PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyUnicode_Type) return names.string;
-    if (type == &PyFloat_Type) return names.float_;
-    if (type == &PyBool_Type) return names.bool_;
+    if (type == &PyUnicode_Type) return state.names.string;
+    if (type == &PyFloat_Type) return state.names.float_;
+    if (type == &PyBool_Type) return state.names.bool_;
     bool is_int = type == &PyLong_Type;
     if (!is_int) {
         // Subclasses and other types count by their name alone.
@@ -169,18 +163,18 @@ PyObject* type_to_proto(PyObject* value) {
         if (PyUnicode_CompareWithASCIIString(py_type.get(), "int") == 0) {
             is_int = true;
         } else if (PyUnicode_CompareWithASCIIString(py_type.get(), "str") == 0) {
-            return names.string;
+            return state.names.string;
         } else if (PyUnicode_CompareWithASCIIString(py_type.get(), "float") == 0) {
-            return names.float_;
+            return state.names.float_;
         } else if (PyUnicode_CompareWithASCIIString(py_type.get(), "bool") == 0) {
-            return names.bool_;
+            return state.names.bool_;
         } else {
-            return names.string;
+            return state.names.string;
         }
     }
     const int in_range = within_int32(value);
     if (in_range < 0) return fail_type(kLineRangeTest);
-    return in_range ? names.int32 : names.int64;
+    return in_range ? state.names.int32 : state.names.int64;
 }
 
 // ---- parse_json -----------------------------------------------------------------------
@@ -228,18 +222,18 @@ int unpack_pair(PyObject* item, Ref& key, Ref& value) {
 // key's capitalize() followed by `suffix`; `repeated` makes the field repeated.
 int nested(PyObject* key, PyObject* sample, PyObject* suffix, bool repeated, const NestedLines& at,
            PyObject* indent, Py_ssize_t level, PyObject* number, PyObject* lines) {
-    Ref capitalized = frame::call_method(key, names.capitalize, {});
+    Ref capitalized = frame::call_method(key, state.names.capitalize, {});
     Ref name = capitalized ? Ref::steal(PyNumber_Add(capitalized.get(), suffix)) : Ref();
     if (!name) return fail_parse(at.name);
-    if (append_line(lines, {indent, names.message_prefix, name.get(), names.open_brace}) < 0)
+    if (append_line(lines, {indent, state.names.message_prefix, name.get(), state.names.open_brace}) < 0)
         return fail_parse(at.open);
     if (parse_json(sample, level + 1, lines) < 0) return fail_parse(at.walk);
-    if (append_line(lines, {indent, names.close_brace}) < 0) return fail_parse(at.close);
+    if (append_line(lines, {indent, state.names.close_brace}) < 0) return fail_parse(at.close);
     const int appended =
-        repeated ? append_line(lines, {indent, names.repeated_prefix, name.get(), names.space, key,
-                                       names.equals, number, names.semicolon})
-                 : append_line(lines, {indent, name.get(), names.space, key, names.equals, number,
-                                       names.semicolon});
+        repeated ? append_line(lines, {indent, state.names.repeated_prefix, name.get(), state.names.space, key,
+                                       state.names.equals, number, state.names.semicolon})
+                 : append_line(lines, {indent, name.get(), state.names.space, key, state.names.equals, number,
+                                       state.names.semicolon});
     return appended < 0 ? fail_parse(at.field) : 0;
 }
 
@@ -247,14 +241,14 @@ int nested(PyObject* key, PyObject* sample, PyObject* suffix, bool repeated, con
 int walk_pair(PyObject* key, PyObject* value, PyObject* indent, Py_ssize_t level,
               PyObject* number, PyObject* lines) {
     if (PyDict_Check(value))
-        return nested(key, value, names.message_suffix, false, kMessageLines, indent, level,
+        return nested(key, value, state.names.message_suffix, false, kMessageLines, indent, level,
                       number, lines);
     if (PyList_Check(value)) {
         const int not_empty = PyObject_IsTrue(value);
         if (not_empty < 0) return fail_parse(kLineListTruth);
         if (!not_empty) {
-            if (append_line(lines, {indent, names.repeated_string_prefix, key, names.equals,
-                                    number, names.semicolon}) < 0)
+            if (append_line(lines, {indent, state.names.repeated_string_prefix, key, state.names.equals,
+                                    number, state.names.semicolon}) < 0)
                 return fail_parse(kLineRepeatedStringLine);
             return 0;
         }
@@ -263,19 +257,19 @@ int walk_pair(PyObject* key, PyObject* value, PyObject* indent, Py_ssize_t level
                         : Ref::steal(PySequence_GetItem(value, 0));
         if (!first) return fail_parse(kLineFirstElement);
         if (PyDict_Check(first.get()))
-            return nested(key, first.get(), names.item_suffix, true, kItemLines, indent, level,
+            return nested(key, first.get(), state.names.item_suffix, true, kItemLines, indent, level,
                           number, lines);
         PyObject* item_type = type_to_proto(first.get());
         if (!item_type) return fail_parse(kLineRepeatedScalarType);
-        if (append_line(lines, {indent, names.repeated_prefix, item_type, names.space, key,
-                                names.equals, number, names.semicolon}) < 0)
+        if (append_line(lines, {indent, state.names.repeated_prefix, item_type, state.names.space, key,
+                                state.names.equals, number, state.names.semicolon}) < 0)
             return fail_parse(kLineRepeatedScalarLine);
         return 0;
     }
     PyObject* type_name = type_to_proto(value);
     if (!type_name) return fail_parse(kLineScalarType);
-    if (append_line(lines, {indent, type_name, names.space, key, names.equals, number,
-                            names.semicolon}) < 0)
+    if (append_line(lines, {indent, type_name, state.names.space, key, state.names.equals, number,
+                            state.names.semicolon}) < 0)
         return fail_parse(kLineScalarLine);
     return 0;
 }
@@ -287,8 +281,8 @@ int walk_pair(PyObject* key, PyObject* value, PyObject* indent, Py_ssize_t level
 int parse_json(PyObject* json_obj, Py_ssize_t level, PyObject* lines) {
     frame::StackCharge charge(kRecursionWhere);
     if (!charge) return -1;
-    Ref indent = level ? Ref::steal(PySequence_Repeat(names.indent_unit, level))
-                       : Ref::borrow(names.empty);
+    Ref indent = level ? Ref::steal(PySequence_Repeat(state.names.indent_unit, level))
+                       : Ref::borrow(state.names.empty);
     if (!indent) return fail_parse(kLineNewResult);
     Py_ssize_t field_num = 1;
     auto walk_one = [&](PyObject* key, PyObject* value) {
@@ -321,7 +315,7 @@ int parse_json(PyObject* json_obj, Py_ssize_t level, PyObject* lines) {
         return 0;
     }
 
-    Ref items = frame::call_method(json_obj, names.items, {});
+    Ref items = frame::call_method(json_obj, state.names.items, {});
     Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
     if (!iterator) return fail_parse(kLineForItems);
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -344,40 +338,25 @@ int leave_with(Function* self, PyObject* exit, bool failed) {
         frame::fail_at(self, kLineOpen);
         return -1;
     }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-        owned_traceback = Ref::steal(traceback);
-    Ref swallowed = frame::call(exit, {type, value, traceback ? traceback : Py_None});
-    const int truth = swallowed ? PyObject_IsTrue(swallowed.get()) : -1;
-    if (truth > 0) return 0;
-    if (truth == 0) {
-        PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
-        return -1;
-    }
-    // __exit__ failed: its exception goes on, with the write's as its context.
-    PyObject *new_type, *new_value, *new_traceback;
-    PyErr_Fetch(&new_type, &new_value, &new_traceback);
-    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-    if (new_value != value) PyException_SetContext(new_value, owned_value.release());
-    PyErr_Restore(new_type, new_value, new_traceback);
-    frame::fail_at(self, kLineOpen);
+    // __exit__ sees the write's exception as the one being handled; when it
+    // fails, its own exception goes on with the write's as its context.
+    const int left = frame::exit_context_after_error(exit);
+    if (left > 0) return 0;
+    if (left < 0) frame::fail_at(self, kLineOpen);
     return -1;
 }
 
 // Writes `text` to the file through `with open(proto_filename, "w") as f`.
 int write_file(Function* self, PyObject* proto_filename, PyObject* text) {
-    Ref file = frame::call(builtin_open, {proto_filename, names.mode_w});
-    Ref enter = file ? frame::get_attr(file.get(), names.dunder_enter) : Ref();
-    Ref exit = enter ? frame::get_attr(file.get(), names.dunder_exit) : Ref();
+    Ref file = frame::call(state.builtin_open, {proto_filename, state.names.mode_w});
+    Ref enter = file ? frame::get_attr(file.get(), state.names.dunder_enter) : Ref();
+    Ref exit = enter ? frame::get_attr(file.get(), state.names.dunder_exit) : Ref();
     Ref f = exit ? frame::call(enter.get(), {}) : Ref();
     if (!f) {
         frame::fail_at(self, kLineOpen);
         return -1;
     }
-    Ref written = frame::call_method(f.get(), names.write, {text});
+    Ref written = frame::call_method(f.get(), state.names.write, {text});
     if (!written) frame::fail_at(self, kLineWrite);
     return leave_with(self, exit.get(), !written);
 }
@@ -388,27 +367,29 @@ int write_file(Function* self, PyObject* proto_filename, PyObject* text) {
 PyObject* json_to_proto(Function* self, PyObject* const* args) {
     PyObject* json_obj = args[0];
     PyObject* proto_filename = args[1];
-    Ref package = frame::call_method(proto_filename, names.replace, {names.dot_proto, names.empty});
-    Ref package_line =
-        package ? build_line({names.package_prefix, package.get(), names.semicolon}) : Ref();
+    Ref package = frame::call_method(proto_filename, state.names.replace, {state.names.dot_proto, state.names.empty});
+    Ref package_line = package ? frame::format_join({state.names.package_prefix, package.get(),
+                                                     state.names.semicolon})
+                               : Ref();
     if (!package_line) return frame::fail_at(self, kLinePackageLine);
     Ref proto_lines = Ref::steal(PyList_New(0));
-    if (!proto_lines || PyList_Append(proto_lines.get(), names.syntax_line) < 0 ||
+    if (!proto_lines || PyList_Append(proto_lines.get(), state.names.syntax_line) < 0 ||
         PyList_Append(proto_lines.get(), package_line.get()) < 0)
         return frame::fail_at(self, kLineFirstLines);
-    if (PyList_Append(proto_lines.get(), names.top_level_line) < 0)
+    if (PyList_Append(proto_lines.get(), state.names.top_level_line) < 0)
         return frame::fail_at(self, kLineTopLevelLine);
     if (parse_json(json_obj, 0, proto_lines.get()) < 0) return frame::fail_at(self, kLineWalk);
-    if (PyList_Append(proto_lines.get(), names.close_brace) < 0)
+    if (PyList_Append(proto_lines.get(), state.names.close_brace) < 0)
         return frame::fail_at(self, kLineClosingBrace);
-    Ref text = Ref::steal(PyUnicode_Join(names.newline, proto_lines.get()));
+    Ref text = Ref::steal(PyUnicode_Join(state.names.newline, proto_lines.get()));
     if (!text) return frame::fail_at(self, kLineWrite);
     proto_lines = Ref();
 
     if (write_file(self, proto_filename, text.get()) < 0) return nullptr;
 
-    Ref message = build_line({names.printed_prefix, proto_filename, names.printed_suffix});
-    Ref printed = message ? frame::call(builtin_print, {message.get()}) : Ref();
+    Ref message = frame::format_join(
+        {state.names.printed_prefix, proto_filename, state.names.printed_suffix});
+    Ref printed = message ? frame::call(state.builtin_print, {message.get()}) : Ref();
     if (!printed) return frame::fail_at(self, kLinePrint);
     return Py_NewRef(Py_None);
 }
@@ -428,7 +409,7 @@ frame::FunctionSpec json_to_proto_spec{
 
 int module_code(int& line) {
     line = kLineImportJson;
-    if (frame::import_statement(state, names.json) < 0) return -1;
+    if (frame::import_statement(state, state.names.json) < 0) return -1;
     line = kLineDefJsonToProto;
     if (frame::define(state, json_to_proto_spec) < 0) return -1;
     return sample_record::build(state, kLineRecord, line);
@@ -438,7 +419,7 @@ int make_constants() {
     struct {
         PyObject** slot;
         long long value;
-    } const table[] = {{&constants.int32_min, INT32_MIN}, {&constants.int32_max, INT32_MAX}};
+    } const table[] = {{&state.constants.int32_min, INT32_MIN}, {&state.constants.int32_max, INT32_MAX}};
     for (const auto& [slot, value] : table) {
         if (!*slot && !(*slot = PyLong_FromLongLong(value))) return -1;
     }
@@ -446,47 +427,9 @@ int make_constants() {
 }
 
 const frame::ModuleHooks hooks{
-    .names = {
-        {&names.json, "json"},
-        {&names.items, "items"},
-        {&names.replace, "replace"},
-        {&names.capitalize, "capitalize"},
-        {&names.write, "write"},
-        {&names.dunder_enter, "__enter__"},
-        {&names.dunder_exit, "__exit__"},
-        {&names.parse_json_entry,
-         "kestrune_protocol_buffer_python.infer_schema.json_to_proto.parse_json"},
-        {&names.type_to_proto_entry,
-         "kestrune_protocol_buffer_python.infer_schema.json_to_proto.type_to_proto"},
-        {&names.empty, ""},
-        {&names.newline, "\n"},
-        {&names.indent_unit, "  "},
-        {&names.dot_proto, ".proto"},
-        {&names.mode_w, "w"},
-        {&names.syntax_line, "syntax = \"proto3\";"},
-        {&names.package_prefix, "package "},
-        {&names.semicolon, ";"},
-        {&names.top_level_line, "message TopLevelMessage {"},
-        {&names.close_brace, "}"},
-        {&names.message_prefix, "message "},
-        {&names.open_brace, " {"},
-        {&names.message_suffix, "Message"},
-        {&names.item_suffix, "Item"},
-        {&names.repeated_prefix, "repeated "},
-        {&names.repeated_string_prefix, "repeated string "},
-        {&names.space, " "},
-        {&names.equals, " = "},
-        {&names.int32, "int32"},
-        {&names.int64, "int64"},
-        {&names.string, "string"},
-        {&names.float_, "float"},
-        {&names.bool_, "bool"},
-        {&names.printed_prefix, "Proto file '"},
-        {&names.printed_suffix, "' generated successfully."},
-    },
+    .names = state.names.table(),
     .make_constants = make_constants,
-    .builtins = {{&builtin_open, "open"}, {&builtin_print, "print"}},
-    .functions = {&json_to_proto_spec},
+    .builtins = {{&state.builtin_open, "open"}, {&state.builtin_print, "print"}},
     .module_code = module_code,
 };
 

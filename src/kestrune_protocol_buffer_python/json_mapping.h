@@ -7,12 +7,14 @@
 //
 // Both directions go through the message's wire encoding, which one runtime
 // call makes or reads: the dictionary is read from the bytes of
-// SerializePartialToString, and a dictionary is written as wire bytes that
-// MergeFromString reads into the message. Whatever the native mapping does not
-// handle, or is unsure of, it leaves to the caller, which then makes the
-// runtime call itself, so results and errors stay the runtime's own.
+// SerializePartialToString (json_read.cpp), and a dictionary is written as
+// wire bytes that MergeFromString reads into the message (json_write.cpp).
+// Whatever the native mapping does not handle, or is unsure of, it leaves to
+// the caller, which then makes the runtime call itself, so results and errors
+// stay the runtime's own.
 #pragma once
 
+#include "frame/outcome.h"
 #include "frame/ref.h"
 
 namespace json_mapping {
@@ -26,20 +28,19 @@ int make_names();
 void remember_runtime(PyObject* message_to_dict, PyObject* parse_dict);
 
 // Whether `function` is json_format's own function, as recorded and unchanged
-// since (code, defaults and keyword defaults).
+// since (code, defaults and keyword defaults, their contents included).
 bool is_runtime_message_to_dict(PyObject* function);
 bool is_runtime_parse_dict(PyObject* function);
 
-// MessageToDict(message) with the default options. Returns a new reference to
-// the dict; null with no exception set when the runtime must answer; or null
-// with an exception set when the native path itself failed (MemoryError).
-frame::Ref message_to_dict(PyObject* message);
+// MessageToDict(message) with the default options: Done with the dict in
+// `result`; Runtime when the runtime must answer; Error with an exception set
+// when the native path itself failed (MemoryError).
+frame::Answer message_to_dict(PyObject* message, frame::Ref& result);
 
 // ParseDict(data, message) with the default options, into a message that its
 // class has just made (the wire reader adds to repeated fields, which
-// ParseDict clears first). Returns 1 when the message is filled; 0 when the
-// runtime must answer, with the message untouched and no exception set; -1
-// with an exception set.
-int parse_dict(PyObject* data, PyObject* message);
+// ParseDict clears first): Done when the message is filled; Runtime when the
+// runtime must answer, with the message untouched; Error with an exception set.
+frame::Answer parse_dict(PyObject* data, PyObject* message);
 
 }  // namespace json_mapping

@@ -19,12 +19,15 @@ constexpr int kMemLevel = 8;
 voidpf raw_alloc(voidpf, uInt items, uInt size) { return PyMem_RawCalloc(items, size); }
 void raw_free(voidpf, voidpf address) { PyMem_RawFree(address); }
 
-z_stream stream;
-bool ready = false;
+// The one deflate state, built at the first call and reset after each.
+struct Kept {
+    z_stream stream;
+    bool ready = false;
+} kept;
 
 void drop_state() {
-    if (ready) deflateEnd(&stream);
-    ready = false;
+    if (kept.ready) deflateEnd(&kept.stream);
+    kept.ready = false;
 }
 
 // The interpreter's zlib error text: "Error <code> <while>: <message>".
@@ -45,14 +48,14 @@ void raise_zlib_error(PyObject* error_class, int err, const char* message) {
 
 // Builds the state when it is not there; false with an exception set.
 bool make_ready(PyObject* error_class) {
-    if (ready) return true;
-    std::memset(&stream, 0, sizeof stream);
-    stream.zalloc = raw_alloc;
-    stream.zfree = raw_free;
-    const int err = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, MAX_WBITS, kMemLevel,
-                                 Z_DEFAULT_STRATEGY);
+    if (kept.ready) return true;
+    std::memset(&kept.stream, 0, sizeof kept.stream);
+    kept.stream.zalloc = raw_alloc;
+    kept.stream.zfree = raw_free;
+    const int err = deflateInit2(&kept.stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, MAX_WBITS,
+                                 kMemLevel, Z_DEFAULT_STRATEGY);
     if (err == Z_OK) {
-        ready = true;
+        kept.ready = true;
         return true;
     }
     if (err == Z_MEM_ERROR) {
@@ -60,9 +63,9 @@ bool make_ready(PyObject* error_class) {
     } else if (err == Z_STREAM_ERROR) {
         PyErr_SetString(error_class, "Bad compression level");
     } else {
-        raise_zlib_error(error_class, err, stream.msg);
+        raise_zlib_error(error_class, err, kept.stream.msg);
     }
-    deflateEnd(&stream);
+    deflateEnd(&kept.stream);
     return false;
 }
 
@@ -83,23 +86,23 @@ frame::Ref compress(PyObject* data, PyObject* error_class) {
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
     // With the whole input and room for deflateBound bytes, one deflate call
     // with Z_FINISH completes the stream.
-    const uLong bound = deflateBound(&stream, static_cast<uLong>(size));
+    const uLong bound = deflateBound(&kept.stream, static_cast<uLong>(size));
     PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
     if (!out) return {};
     frame::Ref result = frame::Ref::steal(out);
-    stream.next_in = reinterpret_cast<Bytef*>(PyBytes_AS_STRING(data));
-    stream.avail_in = static_cast<uInt>(size);
-    stream.next_out = reinterpret_cast<Bytef*>(PyBytes_AS_STRING(out));
-    stream.avail_out = static_cast<uInt>(bound);
-    const int err = deflate(&stream, Z_FINISH);
-    const uLong produced = stream.total_out;
-    stream.next_in = stream.next_out = nullptr;
+    kept.stream.next_in = reinterpret_cast<Bytef*>(PyBytes_AS_STRING(data));
+    kept.stream.avail_in = static_cast<uInt>(size);
+    kept.stream.next_out = reinterpret_cast<Bytef*>(PyBytes_AS_STRING(out));
+    kept.stream.avail_out = static_cast<uInt>(bound);
+    const int err = deflate(&kept.stream, Z_FINISH);
+    const uLong produced = kept.stream.total_out;
+    kept.stream.next_in = kept.stream.next_out = nullptr;
     if (err != Z_STREAM_END) {
-        raise_zlib_error(error_class, err, stream.msg);
+        raise_zlib_error(error_class, err, kept.stream.msg);
         drop_state();
         return {};
     }
-    if (deflateReset(&stream) != Z_OK) drop_state();  // this output stands; rebuild next time
+    if (deflateReset(&kept.stream) != Z_OK) drop_state();  // this output stands; rebuild next time
     out = result.release();
     if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(produced)) < 0) return {};
     return frame::Ref::steal(out);

@@ -8,16 +8,23 @@ namespace {
 using frame::Function;
 using frame::Ref;
 
-frame::ModuleState state("open_payload", "kestrune_protocol_buffer_python.open_payload",
-                         "kestrune_protocol_buffer_python\\open_payload.py");
+// The interned names and text literals of the module's code.
+#define OPEN_PAYLOAD_NAMES(X)             \
+    X(importlib, "importlib")             \
+    X(zlib, "zlib")                       \
+    X(create_message, "create_message")   \
+    X(decompress, "decompress")           \
+    X(ParseFromString, "ParseFromString")
+FRAME_NAMES(Names, OPEN_PAYLOAD_NAMES);
 
-struct Names {
-    PyObject* importlib;
-    PyObject* zlib;
-    PyObject* create_message;
-    PyObject* decompress;
-    PyObject* ParseFromString;
-} names;
+// Everything the module keeps for the life of the process.
+struct State : frame::ModuleState {
+    using frame::ModuleState::ModuleState;
+    Names names;
+};
+
+State state("open_payload", "kestrune_protocol_buffer_python.open_payload",
+            "kestrune_protocol_buffer_python\\open_payload.py");
 
 // Source lines of the module's statements, as tracebacks report them.
 constexpr int kLineImportImportlib = 1;
@@ -37,16 +44,16 @@ frame::FunctionSpec create_message_spec =
 // named type, parsed from the zlib stream. The message is made before the
 // payload is touched, so a bad type name is reported even for a corrupt payload.
 PyObject* depack_payload(Function* self, PyObject* const* args) {
-    Ref create = frame::lookup_global(state, names.create_message);
+    Ref create = frame::lookup_global(state, state.names.create_message);
     if (!create) return frame::fail_at(self, kLineCreate);
     Ref message = frame::call(create.get(), {args[0], args[1]});
     if (!message) return frame::fail_at(self, kLineCreate);
 
-    Ref parse = frame::get_attr(message.get(), names.ParseFromString);
+    Ref parse = frame::get_attr(message.get(), state.names.ParseFromString);
     if (!parse) return frame::fail_at(self, kLineParse);
-    Ref zlib = frame::lookup_global(state, names.zlib);
+    Ref zlib = frame::lookup_global(state, state.names.zlib);
     if (!zlib) return frame::fail_at(self, kLineParse);
-    Ref decompressed = frame::call_method(zlib.get(), names.decompress, {args[2]});
+    Ref decompressed = frame::call_method(zlib.get(), state.names.decompress, {args[2]});
     if (!decompressed) return frame::fail_at(self, kLineParse);
     Ref parsed = frame::call(parse.get(), {decompressed.get()});
     if (!parsed) return frame::fail_at(self, kLineParse);
@@ -66,9 +73,9 @@ frame::FunctionSpec depack_payload_spec{
 
 int module_code(int& line) {
     line = kLineImportImportlib;
-    if (frame::import_statement(state, names.importlib) < 0) return -1;
+    if (frame::import_statement(state, state.names.importlib) < 0) return -1;
     line = kLineImportZlib;
-    if (frame::import_statement(state, names.zlib) < 0) return -1;
+    if (frame::import_statement(state, state.names.zlib) < 0) return -1;
     line = kLineDefLoadProtoModule;
     if (frame::define(state, load_proto_module_spec) < 0) return -1;
     line = kLineDefCreateMessage;
@@ -78,16 +85,9 @@ int module_code(int& line) {
 }
 
 const frame::ModuleHooks hooks{
-    .names = {
-        {&names.importlib, "importlib"},
-        {&names.zlib, "zlib"},
-        {&names.create_message, "create_message"},
-        {&names.decompress, "decompress"},
-        {&names.ParseFromString, "ParseFromString"},
-    },
+    .names = state.names.table(),
     .make_constants = schema_loading::make_names,
     .builtins = {},
-    .functions = {&load_proto_module_spec, &create_message_spec, &depack_payload_spec},
     .module_code = module_code,
 };
 

@@ -19,38 +19,44 @@ constexpr const char* kRawDataJson =
     "\"SimplifiedText\": \"Question: How long does it take you to become an expert at crypto "
     "trading?\"}";
 
-struct Names {
-    PyObject* json;
-    PyObject* loads;
-    PyObject* zorva_data;
-    PyObject* raw_data_json;
-    PyObject* RawData;
-    PyObject* ChannelGroup;
-    PyObject* ChannelType;
-    PyObject* BrandInfo;
-    PyObject* BrandID;
-    PyObject* BrandName;
-    PyObject* CategoryID;
-    PyObject* CategoryName;
-    PyObject* BrandSettings;
-    PyObject* OperationEnum;
-    PyObject* MentionTrackingDetails;
-    PyObject* FetchingServiceInTime;
-    PyObject* FetchingServiceOutTime;
-    PyObject* ServiceName;
-    PyObject* brand_name;
-    PyObject* category_name;
-    PyObject* fetching_in_time;
-    PyObject* fetching_out_time;
-    PyObject* service_name;
-} names;
+#define SAMPLE_RECORD_NAMES(X)                          \
+    X(json, "json")                                     \
+    X(loads, "loads")                                   \
+    X(zorva_data, "zorva_data")                         \
+    X(raw_data_json, kRawDataJson)                      \
+    X(RawData, "RawData")                               \
+    X(ChannelGroup, "ChannelGroup")                     \
+    X(ChannelType, "ChannelType")                       \
+    X(BrandInfo, "BrandInfo")                           \
+    X(BrandID, "BrandID")                               \
+    X(BrandName, "BrandName")                           \
+    X(CategoryID, "CategoryID")                         \
+    X(CategoryName, "CategoryName")                     \
+    X(BrandSettings, "BrandSettings")                   \
+    X(OperationEnum, "OperationEnum")                   \
+    X(MentionTrackingDetails, "MentionTrackingDetails") \
+    X(FetchingServiceInTime, "FetchingServiceInTime")   \
+    X(FetchingServiceOutTime, "FetchingServiceOutTime") \
+    X(ServiceName, "ServiceName")                       \
+    X(brand_name, "Titktok")                            \
+    X(category_name, "KestruneTestDB")                  \
+    X(fetching_in_time, "2024-06-27T05:24:20.967412")   \
+    X(fetching_out_time, "2024-06-27T05:24:22.670233")  \
+    X(service_name, "ZorvaDataCollectionService")
+FRAME_NAMES(Names, SAMPLE_RECORD_NAMES);
 
 struct Constants {
-    PyObject* channel_group;
-    PyObject* channel_type;
-    PyObject* brand_id;
-    PyObject* category_id;
-} constants;
+    PyObject* channel_group = nullptr;
+    PyObject* channel_type = nullptr;
+    PyObject* brand_id = nullptr;
+    PyObject* category_id = nullptr;
+};
+
+// What this part keeps for the life of the process.
+struct State {
+    Names names;
+    Constants constants;
+} part;
 
 // Lines of the record's statements, counted from the line that opens it.
 constexpr int kEntries = 1;         // the record's own entries
@@ -61,40 +67,16 @@ constexpr int kMention = 14;        // the MentionTrackingDetails dictionary
 }  // namespace
 
 int make_constants() {
-    const int interned = frame::intern_names({
-        {&names.json, "json"},
-        {&names.loads, "loads"},
-        {&names.zorva_data, "zorva_data"},
-        {&names.raw_data_json, kRawDataJson},
-        {&names.RawData, "RawData"},
-        {&names.ChannelGroup, "ChannelGroup"},
-        {&names.ChannelType, "ChannelType"},
-        {&names.BrandInfo, "BrandInfo"},
-        {&names.BrandID, "BrandID"},
-        {&names.BrandName, "BrandName"},
-        {&names.CategoryID, "CategoryID"},
-        {&names.CategoryName, "CategoryName"},
-        {&names.BrandSettings, "BrandSettings"},
-        {&names.OperationEnum, "OperationEnum"},
-        {&names.MentionTrackingDetails, "MentionTrackingDetails"},
-        {&names.FetchingServiceInTime, "FetchingServiceInTime"},
-        {&names.FetchingServiceOutTime, "FetchingServiceOutTime"},
-        {&names.ServiceName, "ServiceName"},
-        {&names.brand_name, "Titktok"},
-        {&names.category_name, "KestruneTestDB"},
-        {&names.fetching_in_time, "2024-06-27T05:24:20.967412"},
-        {&names.fetching_out_time, "2024-06-27T05:24:22.670233"},
-        {&names.service_name, "ZorvaDataCollectionService"},
-    });
+    const int interned = frame::intern_names(part.names.table());
     if (interned < 0) return -1;
     struct {
         PyObject** slot;
         long value;
     } const table[] = {
-        {&constants.channel_group, 36},
-        {&constants.channel_type, 75},
-        {&constants.brand_id, 12168},
-        {&constants.category_id, 1808},
+        {&part.constants.channel_group, 36},
+        {&part.constants.channel_type, 75},
+        {&part.constants.brand_id, 12168},
+        {&part.constants.category_id, 1808},
     };
     for (const auto& [slot, value] : table) {
         if (!*slot && !(*slot = PyLong_FromLong(value))) return -1;
@@ -106,44 +88,44 @@ int build(frame::ModuleState& state, int first_line, int& line) {
     line = first_line + kEntries;
     Ref record = Ref::steal(PyDict_New());
     if (!record) return -1;
-    Ref json = frame::lookup_global(state, names.json);
-    Ref loads = json ? frame::get_attr(json.get(), names.loads) : Ref();
-    Ref raw_data = loads ? frame::call(loads.get(), {names.raw_data_json}) : Ref();
-    if (!raw_data || PyDict_SetItem(record.get(), names.RawData, raw_data.get()) < 0 ||
-        PyDict_SetItem(record.get(), names.ChannelGroup, constants.channel_group) < 0 ||
-        PyDict_SetItem(record.get(), names.ChannelType, constants.channel_type) < 0)
+    Ref json = frame::lookup_global(state, part.names.json);
+    Ref loads = json ? frame::get_attr(json.get(), part.names.loads) : Ref();
+    Ref raw_data = loads ? frame::call(loads.get(), {part.names.raw_data_json}) : Ref();
+    if (!raw_data || PyDict_SetItem(record.get(), part.names.RawData, raw_data.get()) < 0 ||
+        PyDict_SetItem(record.get(), part.names.ChannelGroup, part.constants.channel_group) < 0 ||
+        PyDict_SetItem(record.get(), part.names.ChannelType, part.constants.channel_type) < 0)
         return -1;
 
     line = first_line + kBrandInfo;
     Ref brand_info = Ref::steal(PyDict_New());
-    if (!brand_info || PyDict_SetItem(brand_info.get(), names.BrandID, constants.brand_id) < 0 ||
-        PyDict_SetItem(brand_info.get(), names.BrandName, names.brand_name) < 0 ||
-        PyDict_SetItem(brand_info.get(), names.CategoryID, constants.category_id) < 0 ||
-        PyDict_SetItem(brand_info.get(), names.CategoryName, names.category_name) < 0)
+    if (!brand_info || PyDict_SetItem(brand_info.get(), part.names.BrandID, part.constants.brand_id) < 0 ||
+        PyDict_SetItem(brand_info.get(), part.names.BrandName, part.names.brand_name) < 0 ||
+        PyDict_SetItem(brand_info.get(), part.names.CategoryID, part.constants.category_id) < 0 ||
+        PyDict_SetItem(brand_info.get(), part.names.CategoryName, part.names.category_name) < 0)
         return -1;
     line = first_line + kBrandSettings;
     Ref brand_settings = Ref::steal(PyDict_New());
     if (!brand_settings ||
-        PyDict_SetItem(brand_info.get(), names.BrandSettings, brand_settings.get()) < 0)
+        PyDict_SetItem(brand_info.get(), part.names.BrandSettings, brand_settings.get()) < 0)
         return -1;
     line = first_line + kBrandInfo;
-    if (PyDict_SetItem(brand_info.get(), names.OperationEnum, Py_None) < 0) return -1;
+    if (PyDict_SetItem(brand_info.get(), part.names.OperationEnum, Py_None) < 0) return -1;
     line = first_line + kEntries;
-    if (PyDict_SetItem(record.get(), names.BrandInfo, brand_info.get()) < 0) return -1;
+    if (PyDict_SetItem(record.get(), part.names.BrandInfo, brand_info.get()) < 0) return -1;
 
     line = first_line + kMention;
     Ref mention = Ref::steal(PyDict_New());
     if (!mention ||
-        PyDict_SetItem(mention.get(), names.FetchingServiceInTime, names.fetching_in_time) < 0 ||
-        PyDict_SetItem(mention.get(), names.FetchingServiceOutTime, names.fetching_out_time) < 0)
+        PyDict_SetItem(mention.get(), part.names.FetchingServiceInTime, part.names.fetching_in_time) < 0 ||
+        PyDict_SetItem(mention.get(), part.names.FetchingServiceOutTime, part.names.fetching_out_time) < 0)
         return -1;
     line = first_line + kEntries;
-    if (PyDict_SetItem(record.get(), names.MentionTrackingDetails, mention.get()) < 0 ||
-        PyDict_SetItem(record.get(), names.ServiceName, names.service_name) < 0)
+    if (PyDict_SetItem(record.get(), part.names.MentionTrackingDetails, mention.get()) < 0 ||
+        PyDict_SetItem(record.get(), part.names.ServiceName, part.names.service_name) < 0)
         return -1;
 
     line = first_line;
-    return frame::bind_global(state, names.zorva_data, record.get());
+    return frame::bind_global(state, part.names.zorva_data, record.get());
 }
 
 }  // namespace sample_record

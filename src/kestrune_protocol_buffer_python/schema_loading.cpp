@@ -9,10 +9,15 @@ namespace {
 using frame::Function;
 using frame::Ref;
 
-struct Names {
-    PyObject* importlib;
-    PyObject* import_module;
-} names;
+#define SCHEMA_LOADING_NAMES(X)       \
+    X(importlib, "importlib")         \
+    X(import_module, "import_module")
+FRAME_NAMES(Names, SCHEMA_LOADING_NAMES);
+
+// What this part keeps for the life of the process.
+struct State {
+    Names names;
+} state;
 
 // Definition line to body line: the docstring stands between them.
 constexpr int kBodyOffset = 2;
@@ -20,9 +25,9 @@ constexpr int kBodyOffset = 2;
 // load_proto_module(proto_module_name_arg): importlib.import_module(name).
 PyObject* load_proto_module(Function* self, PyObject* const* args) {
     const int line = self->spec->first_line + kBodyOffset;
-    Ref importlib = frame::lookup_global(frame::state_of(self), names.importlib);
+    Ref importlib = frame::lookup_global(frame::state_of(self), state.names.importlib);
     if (!importlib) return frame::fail_at(self, line);
-    Ref module = frame::call_method(importlib.get(), names.import_module, {args[0]});
+    Ref module = frame::call_method(importlib.get(), state.names.import_module, {args[0]});
     if (!module) return frame::fail_at(self, line);
     return module.release();
 }
@@ -40,8 +45,7 @@ PyObject* create_message(Function* self, PyObject* const* args) {
 }  // namespace
 
 int make_names() {
-    return frame::intern_names({{&names.importlib, "importlib"},
-                                {&names.import_module, "import_module"}});
+    return frame::intern_names(state.names.table());
 }
 
 frame::FunctionSpec load_proto_module_spec(int first_line) {

@@ -10,10 +10,6 @@ namespace {
 
 using frame::Ref;
 
-frame::ModuleState state("zorva_data_pb2",
-                         "kestrune_protocol_buffer_python.grpc.generated.zorva_data_pb2",
-                         "kestrune_protocol_buffer_python\\grpc\\generated\\zorva_data_pb2.py");
-
 // The serialized FileDescriptorProto of grpc/protos/zorva_data.proto, exactly as
 // the protobuf compiler emits it (the tests compare it with the compiler's output).
 const unsigned char kSerializedFile[] = {
@@ -107,38 +103,50 @@ std::array<Span, 6> spans{{
     {"_TOPLEVELMESSAGE_MENTIONTRACKINGDETAILSMESSAGE", 981, 1075, nullptr, nullptr, nullptr},
 }};
 
-struct Names {
-    PyObject* google_protobuf;
-    PyObject* google_protobuf_internal;
-    PyObject* descriptor;
-    PyObject* descriptor_pool;
-    PyObject* symbol_database;
-    PyObject* builder;
-    PyObject* _descriptor;
-    PyObject* _descriptor_pool;
-    PyObject* _symbol_database;
-    PyObject* _builder;
-    PyObject* _sym_db;
-    PyObject* Default;
-    PyObject* DESCRIPTOR;
-    PyObject* AddSerializedFile;
-    PyObject* _globals;
-    PyObject* BuildMessageAndEnumDescriptors;
-    PyObject* BuildTopDescriptorsAndMessages;
-    PyObject* zorva_data_pb2;
-    PyObject* _USE_C_DESCRIPTORS;
-    PyObject* _loaded_options;
-    PyObject* _serialized_start;
-    PyObject* _serialized_end;
-} names;
+// The interned names and text literals of the module's code.
+#define ZORVA_DATA_PB2_NAMES(X)                                         \
+    X(google_protobuf, "google.protobuf")                               \
+    X(google_protobuf_internal, "google.protobuf.internal")             \
+    X(descriptor, "descriptor")                                         \
+    X(descriptor_pool, "descriptor_pool")                               \
+    X(symbol_database, "symbol_database")                               \
+    X(builder, "builder")                                               \
+    X(_descriptor, "_descriptor")                                       \
+    X(_descriptor_pool, "_descriptor_pool")                             \
+    X(_symbol_database, "_symbol_database")                             \
+    X(_builder, "_builder")                                             \
+    X(_sym_db, "_sym_db")                                               \
+    X(Default, "Default")                                               \
+    X(DESCRIPTOR, "DESCRIPTOR")                                         \
+    X(AddSerializedFile, "AddSerializedFile")                           \
+    X(_globals, "_globals")                                             \
+    X(BuildMessageAndEnumDescriptors, "BuildMessageAndEnumDescriptors") \
+    X(BuildTopDescriptorsAndMessages, "BuildTopDescriptorsAndMessages") \
+    X(zorva_data_pb2, "zorva_data_pb2")                                 \
+    X(_USE_C_DESCRIPTORS, "_USE_C_DESCRIPTORS")                         \
+    X(_loaded_options, "_loaded_options")                               \
+    X(_serialized_start, "_serialized_start")                           \
+    X(_serialized_end, "_serialized_end")
+FRAME_NAMES(Names, ZORVA_DATA_PB2_NAMES);
 
 struct Constants {
-    PyObject* from_descriptor;       // ("descriptor",)
-    PyObject* from_descriptor_pool;  // ("descriptor_pool",)
-    PyObject* from_symbol_database;  // ("symbol_database",)
-    PyObject* from_builder;          // ("builder",)
-    PyObject* serialized_file;       // bytes
-} constants;
+    PyObject* from_descriptor = nullptr;       // ("descriptor",)
+    PyObject* from_descriptor_pool = nullptr;  // ("descriptor_pool",)
+    PyObject* from_symbol_database = nullptr;  // ("symbol_database",)
+    PyObject* from_builder = nullptr;          // ("builder",)
+    PyObject* serialized_file = nullptr;       // bytes
+};
+
+// Everything the module keeps for the life of the process.
+struct State : frame::ModuleState {
+    using frame::ModuleState::ModuleState;
+    Names names;
+    Constants constants;
+};
+
+State state("zorva_data_pb2",
+            "kestrune_protocol_buffer_python.grpc.generated.zorva_data_pb2",
+            "kestrune_protocol_buffer_python\\grpc\\generated\\zorva_data_pb2.py");
 
 // Source lines of the module code, as tracebacks report them.
 constexpr int kLineImportDescriptor = 6;
@@ -159,14 +167,14 @@ int make_constants() {
         slot = PyTuple_Pack(1, name);
         return slot ? 0 : -1;
     };
-    if (one_name(constants.from_descriptor, names.descriptor) < 0 ||
-        one_name(constants.from_descriptor_pool, names.descriptor_pool) < 0 ||
-        one_name(constants.from_symbol_database, names.symbol_database) < 0 ||
-        one_name(constants.from_builder, names.builder) < 0)
+    if (one_name(state.constants.from_descriptor, state.names.descriptor) < 0 ||
+        one_name(state.constants.from_descriptor_pool, state.names.descriptor_pool) < 0 ||
+        one_name(state.constants.from_symbol_database, state.names.symbol_database) < 0 ||
+        one_name(state.constants.from_builder, state.names.builder) < 0)
         return -1;
-    constants.serialized_file = PyBytes_FromStringAndSize(
+    state.constants.serialized_file = PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(kSerializedFile), sizeof(kSerializedFile));
-    if (!constants.serialized_file) return -1;
+    if (!state.constants.serialized_file) return -1;
     for (Span& span : spans) {
         span.name = PyUnicode_InternFromString(span.global);
         span.start_obj = PyLong_FromLong(span.start);
@@ -185,7 +193,7 @@ Ref call_global_method(PyObject* global, PyObject* method, std::initializer_list
 
 // `_globals[<span global>].<attribute> = value`
 int set_span_attr(PyObject* global, PyObject* attribute, PyObject* value) {
-    Ref globals = frame::lookup_global(state, names._globals);
+    Ref globals = frame::lookup_global(state, state.names._globals);
     if (!globals) return -1;
     Ref descriptor = Ref::steal(PyObject_GetItem(globals.get(), global));
     if (!descriptor) return -1;
@@ -194,107 +202,83 @@ int set_span_attr(PyObject* global, PyObject* attribute, PyObject* value) {
 
 int module_code(int& line) {
     line = kLineImportDescriptor;
-    if (frame::from_import_statement(state, names.google_protobuf, constants.from_descriptor,
-                                     names._descriptor) < 0)
+    if (frame::from_import_statement(state, state.names.google_protobuf, state.constants.from_descriptor,
+                                     state.names._descriptor) < 0)
         return -1;
     line = kLineImportDescriptorPool;
-    if (frame::from_import_statement(state, names.google_protobuf, constants.from_descriptor_pool,
-                                     names._descriptor_pool) < 0)
+    if (frame::from_import_statement(state, state.names.google_protobuf, state.constants.from_descriptor_pool,
+                                     state.names._descriptor_pool) < 0)
         return -1;
     line = kLineImportSymbolDatabase;
-    if (frame::from_import_statement(state, names.google_protobuf, constants.from_symbol_database,
-                                     names._symbol_database) < 0)
+    if (frame::from_import_statement(state, state.names.google_protobuf, state.constants.from_symbol_database,
+                                     state.names._symbol_database) < 0)
         return -1;
     line = kLineImportBuilder;
-    if (frame::from_import_statement(state, names.google_protobuf_internal, constants.from_builder,
-                                     names._builder) < 0)
+    if (frame::from_import_statement(state, state.names.google_protobuf_internal, state.constants.from_builder,
+                                     state.names._builder) < 0)
         return -1;
 
     line = kLineSymDb;
-    Ref sym_db = call_global_method(names._symbol_database, names.Default, {});
-    if (!sym_db || frame::bind_global(state, names._sym_db, sym_db.get()) < 0) return -1;
+    Ref sym_db = call_global_method(state.names._symbol_database, state.names.Default, {});
+    if (!sym_db || frame::bind_global(state, state.names._sym_db, sym_db.get()) < 0) return -1;
 
     line = kLineAddSerializedFile;
-    Ref pool = call_global_method(names._descriptor_pool, names.Default, {});
+    Ref pool = call_global_method(state.names._descriptor_pool, state.names.Default, {});
     if (!pool) return -1;
-    Ref file = frame::call_method(pool.get(), names.AddSerializedFile, {constants.serialized_file});
-    if (!file || frame::bind_global(state, names.DESCRIPTOR, file.get()) < 0) return -1;
+    Ref file = frame::call_method(pool.get(), state.names.AddSerializedFile, {state.constants.serialized_file});
+    if (!file || frame::bind_global(state, state.names.DESCRIPTOR, file.get()) < 0) return -1;
 
     line = kLineGlobals;
-    if (frame::bind_global(state, names._globals, state.dict) < 0) return -1;
+    if (frame::bind_global(state, state.names._globals, state.dict) < 0) return -1;
 
     line = kLineBuildMessages;
     {
-        Ref descriptor = frame::lookup_global(state, names.DESCRIPTOR);
-        Ref globals = descriptor ? frame::lookup_global(state, names._globals) : Ref();
+        Ref descriptor = frame::lookup_global(state, state.names.DESCRIPTOR);
+        Ref globals = descriptor ? frame::lookup_global(state, state.names._globals) : Ref();
         if (!globals) return -1;
-        Ref built = call_global_method(names._builder, names.BuildMessageAndEnumDescriptors,
+        Ref built = call_global_method(state.names._builder, state.names.BuildMessageAndEnumDescriptors,
                                        {descriptor.get(), globals.get()});
         if (!built) return -1;
     }
 
     line = kLineBuildTop;
     {
-        Ref descriptor = frame::lookup_global(state, names.DESCRIPTOR);
-        Ref globals = descriptor ? frame::lookup_global(state, names._globals) : Ref();
+        Ref descriptor = frame::lookup_global(state, state.names.DESCRIPTOR);
+        Ref globals = descriptor ? frame::lookup_global(state, state.names._globals) : Ref();
         if (!globals) return -1;
-        Ref built = call_global_method(names._builder, names.BuildTopDescriptorsAndMessages,
-                                       {descriptor.get(), names.zorva_data_pb2, globals.get()});
+        Ref built = call_global_method(state.names._builder, state.names.BuildTopDescriptorsAndMessages,
+                                       {descriptor.get(), state.names.zorva_data_pb2, globals.get()});
         if (!built) return -1;
     }
 
     line = kLineUseCDescriptors;
-    Ref descriptor_module = frame::lookup_global(state, names._descriptor);
+    Ref descriptor_module = frame::lookup_global(state, state.names._descriptor);
     if (!descriptor_module) return -1;
-    Ref use_c = frame::get_attr(descriptor_module.get(), names._USE_C_DESCRIPTORS);
+    Ref use_c = frame::get_attr(descriptor_module.get(), state.names._USE_C_DESCRIPTORS);
     if (!use_c) return -1;
     const int c_descriptors = PyObject_IsTrue(use_c.get());
     if (c_descriptors < 0) return -1;
     if (c_descriptors) return 0;
 
     line = kLineLoadedOptions;
-    Ref descriptor = frame::lookup_global(state, names.DESCRIPTOR);
-    if (!descriptor || PyObject_SetAttr(descriptor.get(), names._loaded_options, Py_None) < 0)
+    Ref descriptor = frame::lookup_global(state, state.names.DESCRIPTOR);
+    if (!descriptor || PyObject_SetAttr(descriptor.get(), state.names._loaded_options, Py_None) < 0)
         return -1;
 
     line = kLineFirstSpan;
     for (const Span& span : spans) {
-        if (set_span_attr(span.name, names._serialized_start, span.start_obj) < 0) return -1;
+        if (set_span_attr(span.name, state.names._serialized_start, span.start_obj) < 0) return -1;
         ++line;
-        if (set_span_attr(span.name, names._serialized_end, span.end_obj) < 0) return -1;
+        if (set_span_attr(span.name, state.names._serialized_end, span.end_obj) < 0) return -1;
         ++line;
     }
     return 0;
 }
 
 const frame::ModuleHooks hooks{
-    .names = {
-        {&names.google_protobuf, "google.protobuf"},
-        {&names.google_protobuf_internal, "google.protobuf.internal"},
-        {&names.descriptor, "descriptor"},
-        {&names.descriptor_pool, "descriptor_pool"},
-        {&names.symbol_database, "symbol_database"},
-        {&names.builder, "builder"},
-        {&names._descriptor, "_descriptor"},
-        {&names._descriptor_pool, "_descriptor_pool"},
-        {&names._symbol_database, "_symbol_database"},
-        {&names._builder, "_builder"},
-        {&names._sym_db, "_sym_db"},
-        {&names.Default, "Default"},
-        {&names.DESCRIPTOR, "DESCRIPTOR"},
-        {&names.AddSerializedFile, "AddSerializedFile"},
-        {&names._globals, "_globals"},
-        {&names.BuildMessageAndEnumDescriptors, "BuildMessageAndEnumDescriptors"},
-        {&names.BuildTopDescriptorsAndMessages, "BuildTopDescriptorsAndMessages"},
-        {&names.zorva_data_pb2, "zorva_data_pb2"},
-        {&names._USE_C_DESCRIPTORS, "_USE_C_DESCRIPTORS"},
-        {&names._loaded_options, "_loaded_options"},
-        {&names._serialized_start, "_serialized_start"},
-        {&names._serialized_end, "_serialized_end"},
-    },
+    .names = state.names.table(),
     .make_constants = make_constants,
     .builtins = {},
-    .functions = {},
     .module_code = module_code,
 };
 

@@ -1,0 +1,145 @@
+// What the native JSON mapping knows of a message class: a plan of every
+// message and enum type the class reaches, read once from the descriptors and
+// kept per class while the class and the types it relies on stay unchanged.
+// Shared by the two directions (json_read.cpp, json_write.cpp).
+#pragma once
+
+#include "frame/module.h"
+#include "frame/outcome.h"
+#include "frame/ref.h"
+#include "wire_format.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace json_mapping {
+
+// The names the mapping uses, interned once by make_names().
+#define JSON_MAPPING_NAMES(X)                                        \
+    X(SerializePartialToString, "SerializePartialToString")          \
+    X(MergeFromString, "MergeFromString")                            \
+    X(Clear, "Clear")                                                \
+    X(fields, "fields")                                              \
+    X(oneofs, "oneofs")                                              \
+    X(name, "name")                                                  \
+    X(full_name, "full_name")                                        \
+    X(json_name, "json_name")                                        \
+    X(number, "number")                                              \
+    X(type, "type")                                                  \
+    X(is_repeated, "is_repeated")                                    \
+    X(containing_oneof, "containing_oneof")                          \
+    X(index, "index")                                                \
+    X(message_type, "message_type")                                  \
+    X(enum_type, "enum_type")                                        \
+    X(is_extendable, "is_extendable")                                \
+    X(file, "file")                                                  \
+    X(serialized_pb, "serialized_pb")                                \
+    X(has_options, "has_options")                                    \
+    X(GetOptions, "GetOptions")                                      \
+    X(map_entry, "map_entry")                                        \
+    X(is_closed, "is_closed")                                        \
+    X(values, "values")                                              \
+    X(values_by_number, "values_by_number")                          \
+    X(concrete_class, "_concrete_class")                             \
+    X(dunder_name, "__name__")                                       \
+    X(json_format, "google.protobuf.json_format")                    \
+    X(MessageToDict, "MessageToDict")                                \
+    X(ParseDict, "ParseDict")                                        \
+    X(well_known_file_prefix, "google/protobuf/")                    \
+    X(well_known_package, "google.protobuf.")                        \
+    X(nan, "NaN")                                                    \
+    X(infinity, "Infinity")                                          \
+    X(negative_infinity, "-Infinity")                                \
+    X(text_true, "true")                                             \
+    X(text_false, "false")
+FRAME_NAMES(Names, JSON_MAPPING_NAMES);
+
+extern Names names;
+
+// How deep the native mapping goes into nested messages. Deeper messages and
+// dictionaries take the runtime's path, which has its own limits: ParseDict
+// refuses 100 levels, and the runtime reads no wire encoding nested deeper.
+constexpr int kMaxDepth = 64;
+
+struct EnumPlan {
+    bool closed = false;
+    std::vector<std::pair<std::int32_t, frame::Ref>> names;  // the runtime's name per number, sorted
+    frame::Ref numbers;                                      // {name: number}
+
+    // The runtime's name for `number` (borrowed), or null.
+    PyObject* name_of(std::int32_t number) const {
+        auto found = std::lower_bound(names.begin(), names.end(), number,
+                                      [](const auto& entry, std::int32_t n) { return entry.first < n; });
+        return found != names.end() && found->first == number ? found->second.get() : nullptr;
+    }
+};
+
+// Message types that json_format maps in a form of their own rather than as
+// an object of their fields. The mapping dispatches on this where a message
+// value is read or written (read_value_of, write_value_of); a type it has no
+// native form for leaves the whole conversion to the runtime, as every
+// well-known type does today.
+enum class WellKnown : std::uint8_t { None };
+
+struct MessagePlan;
+
+struct FieldPlan {
+    std::uint32_t number = 0;
+    const wire::FieldTypeInfo* type = &wire::info(wire::kInt32);
+    bool repeated = false;
+    bool map = false;          // a map field: `message` describes its entries
+    int oneof = -1;            // index of the containing oneof
+    frame::Ref json_name;
+    const MessagePlan* message = nullptr;
+    const EnumPlan* enumeration = nullptr;
+
+    wire::CType ctype() const { return type->ctype; }
+};
+
+struct MessagePlan {
+    WellKnown well_known = WellKnown::None;
+    std::vector<FieldPlan> fields;              // by field number
+    std::vector<std::int16_t> by_small_number;  // field index per number below its size, or -1
+    frame::Ref keys;    // {field name or JSON name: field index}, as ParseDict finds fields
+    bool aliased = false;   // some field has two keys
+    bool parsable = true;   // ParseDict's bookkeeping of keys is certain to agree
+
+    // Index of the field with `number`, or -1.
+    int index_of(std::uint32_t number) const {
+        if (number < by_small_number.size()) return by_small_number[number];
+        auto found = std::lower_bound(fields.begin(), fields.end(), number,
+                                      [](const FieldPlan& f, std::uint32_t n) { return f.number < n; });
+        return found != fields.end() && found->number == number
+                   ? static_cast<int>(found - fields.begin())
+                   : -1;
+    }
+};
+
+// A class the plan relies on, by weak reference, and its version tag then.
+struct ClassWatch {
+    frame::Ref weak;
+    unsigned int tag = 0;
+};
+
+// Everything about one message class and every type reachable from it.
+struct TypePlan {
+    unsigned int tag = 0;       // the class's version tag when the plan was made
+    bool supported = false;     // the native mapping answers for this class
+    bool parsable = false;      // and its ParseDict too
+    std::vector<ClassWatch> nested;  // the classes of the other message types it reaches
+    std::vector<std::unique_ptr<MessagePlan>> messages;  // [0] is the class's own type
+    std::vector<std::unique_ptr<EnumPlan>> enums;
+
+    // Whether every class the plan relies on is as it was.
+    bool current(PyTypeObject* type) const;
+};
+
+// The plan of a message's class, made on first sight and again whenever a
+// class it relies on changed; null with no exception set when the class is
+// not the runtime's, or its decision cannot be kept.
+std::shared_ptr<TypePlan> plan_of(PyTypeObject* type);
+
+}  // namespace json_mapping

@@ -1,0 +1,400 @@
+// Wire encoding to dictionary: MessageToDict(message) with its default options.
+//
+// MessageToDict lists a message's fields as ListFields gives them, by field
+// number; the wire encoding of SerializePartialToString holds exactly those
+// fields. A map field is listed in the order its container iterates, which
+// is the reverse of the order of its entries on the wire. Beside the fields,
+// the encoding holds the unknown fields, passed over here; among them are the
+// unknown values of closed enums, which carry the enum field's number, and
+// map entries the runtime could not take as entries.
+//
+// Each step answers Done with its value in `out` (or with `out` left empty for
+// a value the runtime keeps among the unknown fields instead), Runtime when
+// the runtime's own call must answer, or Error with an exception set.
+#include "json_mapping.h"
+#include "json_plan.h"
+
+#include "frame/ops.h"
+#include "frame/recursion.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace json_mapping {
+namespace {
+
+using frame::Answer;
+using frame::Ref;
+using wire::CType;
+
+// Done with `value` in `out`, or Error when making it failed.
+Answer made(Ref value, Ref& out) {
+    out = std::move(value);
+    return out ? Answer::Done : Answer::Error;
+}
+
+Ref ascii_text(const char* text, std::size_t size) {
+    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (object) std::memcpy(PyUnicode_1BYTE_DATA(object), text, size);
+    return Ref::steal(object);
+}
+
+// str() of an integer, given as sign and magnitude.
+Ref decimal_text(std::uint64_t magnitude, bool negative) {
+    char buffer[24];
+    char* const end = buffer + sizeof buffer;
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (negative) *--p = '-';
+    return ascii_text(p, static_cast<std::size_t>(end - p));
+}
+
+Ref signed_text(std::int64_t value) {
+    return value < 0 ? decimal_text(0 - static_cast<std::uint64_t>(value), true)
+                     : decimal_text(static_cast<std::uint64_t>(value), false);
+}
+
+// base64.b64encode(data).decode(): the standard alphabet, with padding.
+Ref base64_text(const char* data, std::size_t size) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const auto* in = reinterpret_cast<const std::uint8_t*>(data);
+    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>((size + 2) / 3 * 4), 127);
+    if (!object) return {};
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(object);
+    std::size_t i = 0;
+    for (; i + 3 <= size; i += 3) {
+        const std::uint32_t group = (in[i] << 16) | (in[i + 1] << 8) | in[i + 2];
+        *out++ = kAlphabet[group >> 18];
+        *out++ = kAlphabet[(group >> 12) & 63];
+        *out++ = kAlphabet[(group >> 6) & 63];
+        *out++ = kAlphabet[group & 63];
+    }
+    if (i < size) {
+        const std::uint32_t group = (in[i] << 16) | (i + 1 < size ? in[i + 1] << 8 : 0);
+        *out++ = kAlphabet[group >> 18];
+        *out++ = kAlphabet[(group >> 12) & 63];
+        *out++ = i + 1 < size ? kAlphabet[(group >> 6) & 63] : '=';
+        *out++ = '=';
+    }
+    return Ref::steal(object);
+}
+
+// type_checkers.ToShortestFloat: the value of the shortest "%.<n>g" text of
+// the float, from six significant digits up, that reads back as that float.
+Answer shortest_float(float value, Ref& out) {
+    const double original = value;
+    for (int precision = 6; precision <= 17; ++precision) {
+        char* text = PyOS_double_to_string(original, 'g', precision, 0, nullptr);
+        if (!text) return Answer::Error;
+        const double rounded = PyOS_string_to_double(text, nullptr, nullptr);
+        PyMem_Free(text);
+        if (rounded == -1.0 && PyErr_Occurred()) return Answer::Error;
+        // The runtime narrows as struct.pack("<f") does, which refuses a
+        // value that becomes infinite (never one of these, by their digits).
+        const auto narrow = static_cast<float>(rounded);
+        if (std::isinf(narrow)) return Answer::Runtime;
+        if (static_cast<double>(narrow) == original) return made(Ref::steal(PyFloat_FromDouble(rounded)), out);
+    }
+    return Answer::Runtime;
+}
+
+// A double as MessageToDict writes it: the float, or the text of NaN and the infinities.
+Answer double_value(double value, Ref& out) {
+    if (std::isnan(value)) return made(Ref::borrow(names.nan), out);
+    if (std::isinf(value))
+        return made(Ref::borrow(value < 0 ? names.negative_infinity : names.infinity), out);
+    return made(Ref::steal(PyFloat_FromDouble(value)), out);
+}
+
+// The JSON value of a number field's value `raw`, as its wire type carries
+// it. Done without a value for an unknown value of a closed enum, which the
+// runtime keeps among the unknown fields and not in the field.
+Answer number_value(const FieldPlan& field, std::uint64_t raw, Ref& out) {
+    const std::uint64_t bits = wire::decoded(*field.type, raw);
+    switch (field.ctype()) {
+        case CType::Int32:
+            return made(Ref::steal(PyLong_FromLong(static_cast<std::int32_t>(bits))), out);
+        case CType::UInt32:
+            return made(Ref::steal(PyLong_FromUnsignedLong(static_cast<std::uint32_t>(bits))), out);
+        case CType::Int64:
+            return made(signed_text(static_cast<std::int64_t>(bits)), out);
+        case CType::UInt64:
+            return made(decimal_text(bits, false), out);
+        case CType::Bool:
+            return made(Ref::borrow(bits ? Py_True : Py_False), out);
+        case CType::Double: {
+            double value;
+            std::memcpy(&value, &bits, sizeof value);
+            return double_value(value, out);
+        }
+        case CType::Float: {
+            const auto narrow_bits = static_cast<std::uint32_t>(bits);
+            float value;
+            std::memcpy(&value, &narrow_bits, sizeof value);
+            if (std::isnan(value) || std::isinf(value)) return double_value(value, out);
+            return shortest_float(value, out);
+        }
+        case CType::Enum: {
+            const auto number = static_cast<std::int32_t>(bits);
+            if (PyObject* name = field.enumeration->name_of(number)) return made(Ref::borrow(name), out);
+            if (field.enumeration->closed) {
+                out = Ref();
+                return Answer::Done;
+            }
+            return made(Ref::steal(PyLong_FromLong(number)), out);
+        }
+        case CType::String:
+        case CType::Bytes:
+        case CType::Message:
+            break;
+    }
+    return Answer::Runtime;
+}
+
+// A map key as MessageToDict writes it: str() of the key, "true" or "false".
+Answer key_text(const FieldPlan& field, std::uint64_t raw, Ref& out) {
+    const std::uint64_t bits = wire::decoded(*field.type, raw);
+    switch (field.ctype()) {
+        case CType::Bool:
+            return made(Ref::borrow(bits ? names.text_true : names.text_false), out);
+        case CType::Int32:
+            return made(signed_text(static_cast<std::int32_t>(bits)), out);
+        case CType::UInt32:
+            return made(decimal_text(static_cast<std::uint32_t>(bits), false), out);
+        case CType::Int64:
+            return made(signed_text(static_cast<std::int64_t>(bits)), out);
+        case CType::UInt64:
+            return made(decimal_text(bits, false), out);
+        default:
+            return Answer::Runtime;
+    }
+}
+
+// A string field's text. A proto2 string need not be UTF-8; the runtime then
+// gives bytes, and its own call answers.
+Answer text_value(const char* data, std::size_t size, Ref& out) {
+    out = Ref::steal(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr));
+    if (out) return Answer::Done;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return Answer::Error;
+    PyErr_Clear();
+    return Answer::Runtime;
+}
+
+Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth, Ref& out);
+
+// A message value: the hook where the message types that json_format maps in
+// a form of their own are dispatched; every other type is an object of its fields.
+Answer message_value(const MessagePlan& plan, const char* data, std::size_t size, int depth,
+                     Ref& out) {
+    switch (plan.well_known) {
+        case WellKnown::None:
+            break;
+    }
+    return read_message(plan, data, size, depth, out);
+}
+
+// The JSON value of one length-delimited value of a string, bytes or message field.
+Answer span_value(const FieldPlan& field, const char* data, std::size_t size, int depth, Ref& out) {
+    switch (field.ctype()) {
+        case CType::String:
+            return text_value(data, size, out);
+        case CType::Bytes:
+            return made(base64_text(data, size), out);
+        case CType::Message:
+            return message_value(*field.message, data, size, depth + 1, out);
+        default:
+            return Answer::Runtime;
+    }
+}
+
+// One value of a field in its own wire type; Runtime for bytes that end too soon.
+Answer read_value(wire::Reader& in, const FieldPlan& field, int depth, Ref& out) {
+    if (field.type->wire == wire::kLengthDelimited) {
+        const char* data;
+        std::size_t size;
+        return in.span(data, size) ? span_value(field, data, size, depth, out) : Answer::Runtime;
+    }
+    std::uint64_t raw;
+    return in.number(*field.type, raw) ? number_value(field, raw, out) : Answer::Runtime;
+}
+
+// The default value of a map entry's missing value.
+Answer default_value(const FieldPlan& field, Ref& out) {
+    switch (field.ctype()) {
+        case CType::Message:
+            return made(Ref::steal(PyDict_New()), out);
+        case CType::String:
+        case CType::Bytes:
+            return made(ascii_text("", 0), out);
+        default:
+            return number_value(field, 0, out);
+    }
+}
+
+// A map entry's key text and value, missing ones as their defaults. Done
+// without them for an entry that the runtime keeps among the unknown fields
+// instead of in the map: one that holds anything besides a key and a value of
+// their own wire types (another field, a key or value of another wire type),
+// or whose value is an unknown value of a closed enum.
+Answer read_entry(const MessagePlan& entry, const char* data, std::size_t size, int depth, Ref& key,
+                  Ref& value) {
+    const FieldPlan& key_field = entry.fields[0];
+    const FieldPlan& value_field = entry.fields[1];
+    const auto unknown = [&] {
+        key = Ref();
+        value = Ref();
+        return Answer::Done;
+    };
+    wire::Reader in(data, size);
+    while (!in.done()) {
+        std::uint32_t number, wire_type;
+        if (!in.tag(number, wire_type)) return Answer::Runtime;
+        const FieldPlan* field = number == 1 ? &key_field : number == 2 ? &value_field : nullptr;
+        if (!field || wire_type != field->type->wire) return unknown();
+        Ref& slot = number == 1 ? key : value;
+        if (slot) return Answer::Runtime;  // the runtime's own encoding writes each once
+        Answer done;
+        if (number == 1 && key_field.ctype() != CType::String) {
+            std::uint64_t raw;
+            done = in.number(*key_field.type, raw) ? key_text(key_field, raw, slot) : Answer::Runtime;
+        } else {
+            done = read_value(in, *field, depth, slot);
+        }
+        if (done != Answer::Done) return done;
+        if (!slot) return unknown();
+    }
+    if (!key) {
+        const Answer done = key_field.ctype() == CType::String ? made(ascii_text("", 0), key)
+                                                               : key_text(key_field, 0, key);
+        if (done != Answer::Done) return done;
+    }
+    if (!value) {
+        const Answer done = default_value(value_field, value);
+        if (done != Answer::Done) return done;
+        if (!value) return unknown();
+    }
+    return Answer::Done;
+}
+
+// The dict of a map field from its [key, value, key, value, ...] list in wire order.
+Answer map_dict(PyObject* pairs, Ref& out) {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return Answer::Error;
+    const Py_ssize_t count = PyList_GET_SIZE(pairs);
+    for (Py_ssize_t i = count - 2; i >= 0; i -= 2) {
+        if (PyDict_SetItem(result.get(), PyList_GET_ITEM(pairs, i), PyList_GET_ITEM(pairs, i + 1)) < 0)
+            return Answer::Error;
+    }
+    // A key twice is not the runtime's own encoding.
+    if (PyDict_GET_SIZE(result.get()) != count / 2) return Answer::Runtime;
+    out = std::move(result);
+    return Answer::Done;
+}
+
+// Appends to the list in `slot`, made on the first value.
+Answer append(Ref& slot, PyObject* value) {
+    if (!slot && !(slot = Ref::steal(PyList_New(0)))) return Answer::Error;
+    return PyList_Append(slot.get(), value) == 0 ? Answer::Done : Answer::Error;
+}
+
+// The values of a packed repeated field, appended to `slot`.
+Answer read_packed(const FieldPlan& field, const char* data, std::size_t size, Ref& slot) {
+    wire::Reader packed(data, size);
+    while (!packed.done()) {
+        std::uint64_t raw;
+        if (!packed.number(*field.type, raw)) return Answer::Runtime;
+        Ref value;
+        const Answer done = number_value(field, raw, value);
+        if (done != Answer::Done) return done;
+        if (value && append(slot, value.get()) != Answer::Done) return Answer::Error;
+    }
+    return Answer::Done;
+}
+
+// One field of a message from its wire value, into its slot.
+Answer read_field(wire::Reader& in, const FieldPlan& field, std::uint32_t wire_type, int depth,
+                  Ref& slot) {
+    if (field.repeated && field.type->packable && wire_type == wire::kLengthDelimited) {
+        const char* data;
+        std::size_t size;
+        if (!in.span(data, size)) return Answer::Runtime;
+        return read_packed(field, data, size, slot);
+    }
+    if (field.map) {
+        const char* data;
+        std::size_t size;
+        if (!in.span(data, size)) return Answer::Runtime;
+        Ref key, value;
+        const Answer done = read_entry(*field.message, data, size, depth + 1, key, value);
+        if (done != Answer::Done || !key) return done;
+        if (append(slot, key.get()) != Answer::Done || append(slot, value.get()) != Answer::Done)
+            return Answer::Error;
+        return Answer::Done;
+    }
+    Ref value;
+    const Answer done = read_value(in, field, depth, value);
+    if (done != Answer::Done || !value) return done;
+    if (field.repeated) return append(slot, value.get());
+    if (slot) return Answer::Runtime;  // the runtime's own encoding writes a field once
+    slot = std::move(value);
+    return Answer::Done;
+}
+
+// The dict of one message from its wire encoding.
+Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth, Ref& out) {
+    if (depth > kMaxDepth) return Answer::Runtime;
+    frame::StackCharge charge(" while converting a message to a dict");
+    if (!charge) return frame::runtime_or_error();
+    std::vector<Ref> slots(plan.fields.size());
+    wire::Reader in(data, size);
+    while (!in.done()) {
+        std::uint32_t number, wire_type;
+        if (!in.tag(number, wire_type)) return Answer::Runtime;
+        const int index = plan.index_of(number);
+        if (index < 0) {  // an unknown field, which MessageToDict leaves out
+            if (!in.skip(wire_type, number)) return Answer::Runtime;
+            continue;
+        }
+        const FieldPlan& field = plan.fields[static_cast<std::size_t>(index)];
+        const bool packed = field.repeated && field.type->packable && wire_type == wire::kLengthDelimited;
+        if (!packed && wire_type != field.type->wire) {  // kept among the unknown fields
+            if (!in.skip(wire_type, number)) return Answer::Runtime;
+            continue;
+        }
+        const Answer done = read_field(in, field, wire_type, depth, slots[static_cast<std::size_t>(index)]);
+        if (done != Answer::Done) return done;
+    }
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return Answer::Error;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (!slots[i]) continue;
+        const FieldPlan& field = plan.fields[i];
+        Ref value = Ref::borrow(slots[i].get());
+        if (field.map) {
+            const Answer done = map_dict(slots[i].get(), value);
+            if (done != Answer::Done) return done;
+        }
+        if (PyDict_SetItem(result.get(), field.json_name.get(), value.get()) < 0) return Answer::Error;
+    }
+    out = std::move(result);
+    return Answer::Done;
+}
+
+}  // namespace
+
+Answer message_to_dict(PyObject* message, Ref& result) {
+    std::shared_ptr<TypePlan> plan = plan_of(Py_TYPE(message));
+    if (!plan) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
+    if (!plan->supported) return Answer::Runtime;
+    Ref wire = frame::call_method(message, names.SerializePartialToString, {});
+    if (!wire) return frame::runtime_or_error();
+    if (!PyBytes_CheckExact(wire.get())) return Answer::Runtime;
+    return message_value(*plan->messages.front(), PyBytes_AS_STRING(wire.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(wire.get())), 1, result);
+}
+
+}  // namespace json_mapping
