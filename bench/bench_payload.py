@@ -19,17 +19,21 @@ Usage:
 """
 
 import copy
-import json
+import os
+import sys
 import zlib
 
 import pyperf
 from google.protobuf import json_format
-from google.protobuf.descriptor import FieldDescriptor
 
 from kestrune_protocol_buffer_python import infer_schema
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 from kestrune_protocol_buffer_python.open_payload import depack_payload
 from kestrune_protocol_buffer_python.pack_payload import pack_payload, set_message_fields
+
+# The tests' plain-Python statement of the fill is the baseline.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from hardening import reference_fill  # noqa: E402
 
 TopLevelMessage = zorva_data_pb2.TopLevelMessage
 RawdataMessage = TopLevelMessage.RawdataMessage
@@ -61,41 +65,10 @@ RECORD_FOR_PARSEDICT["BrandInfo"]["OperationEnum"] = ""
 # ---- plain-Python baseline -------------------------------------------------------
 
 
-# Newer runtimes dropped FieldDescriptor.label in favour of is_repeated; decide
-# once here so the timed loop pays for a plain attribute read, nothing more.
-_HAS_IS_REPEATED = hasattr(TopLevelMessage.DESCRIPTOR.fields[0], "is_repeated")
-
-
 def py_set_message_fields(message, data):
-    """The fill algorithm of set_message_fields, in plain Python."""
-    for key, value in data.items():
-        if not hasattr(message, key):
-            print(f"Warning: {key} is not a valid field of {message.DESCRIPTOR.name}")
-            continue
-        fd = message.DESCRIPTOR.fields_by_name[key]
-        if fd.is_repeated if _HAS_IS_REPEATED else fd.label == FieldDescriptor.LABEL_REPEATED:
-            field = getattr(message, key)
-            if not isinstance(value, list):
-                print(f"Error: Field {key} is a repeated field, but a non-list value was provided")
-                continue
-            for item in value:
-                if fd.type == FieldDescriptor.TYPE_MESSAGE:
-                    if isinstance(item, str):
-                        item = json.loads(item)
-                    py_set_message_fields(field.add(), item)
-                else:
-                    field.append(item)
-        elif fd.type == FieldDescriptor.TYPE_MESSAGE:
-            field = getattr(message, key)
-            if isinstance(value, str):
-                value = json.loads(value)
-            if isinstance(value, dict):
-                py_set_message_fields(field, value)
-            else:
-                print(f"Error: Field {key} is a message type, but a non-dict value was provided")
-        else:
-            setattr(message, key, "" if value is None else value)
-    return message
+    """The fill algorithm of set_message_fields in plain Python: the tests'
+    statement-by-statement reference, its printed lines collected in a list."""
+    return reference_fill(message, data, [])
 
 
 # ---- timed calls (each creates its own fresh message where one is filled) --------

@@ -4,41 +4,16 @@ The references restate what the package documents, statement by statement, so
 that a property test can ask for the very same outcome: the same result, or
 the same exception type and text, and the same printed lines.
 """
-import importlib.util
 import json
 import os
 import re
-import subprocess
-import sys
 import zlib
 
 from google.protobuf.descriptor import FieldDescriptor
 from hypothesis import strategies as st
 
-from records import SCHEMA_DIR
 
 HARDENING_PROTO = "kestrune_hardening.proto"
-
-_compiled = {}
-
-
-def compiled_schema(tmp_path_factory, proto):
-    """The schema module of tests/schemas/<proto>, compiled and imported once a process.
-
-    Once only: a second import would add the same file to the default pool again.
-    """
-    if proto not in _compiled:
-        out_dir = str(tmp_path_factory.mktemp("hardening_schema"))
-        subprocess.run(
-            [sys.executable, "-m", "grpc_tools.protoc", f"-I{SCHEMA_DIR}",
-             f"--python_out={out_dir}", os.path.join(SCHEMA_DIR, proto)],
-            check=True, capture_output=True, text=True)
-        name = proto[:-len(".proto")] + "_pb2"
-        spec = importlib.util.spec_from_file_location(name, os.path.join(out_dir, name + ".py"))
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        _compiled[proto] = module
-    return _compiled[proto]
 
 
 def field_names(*descriptors):

@@ -12,6 +12,7 @@ import tempfile
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import hardening
 import records
 from conftest import check_python, last_entry
 from kestrune_protocol_buffer_python import build_stubs as module, utilities
@@ -217,15 +218,6 @@ def test_unreadable_module_stops_the_rewrite(tmp_path, runs, directory, error, l
     assert directory or (out / "x.py").read_bytes() == b"\xff\r\n"
 
 
-def reference_rewrite(text, names):
-    """The rewrite in plain Python: both import forms, none already relative."""
-    for name in names:
-        for alias in dict.fromkeys([name, name.replace("_", "__")]):
-            original = f"import {name}_pb2 as {alias}__pb2"
-            text = re.sub("(?<!from \\. )" + re.escape(original), "from . " + original, text)
-    return text
-
-
 NAMES = ["a", "a_b", "x_y_z"]
 FRAGMENTS = [f"import {n}_pb2 as {a}__pb2" for n in NAMES for a in (n, n.replace("_", "__"))]
 
@@ -250,7 +242,7 @@ def test_rewriting_matches_a_reference_and_settles(names, pieces):
         finally:
             subprocess.run = saved
         found = [pathlib.Path(p).stem for p in glob.glob(os.path.join(protos, "*.proto"))]
-        assert once == reference_rewrite(text, found)
+        assert once == hardening.reference_rewrite(text, found)
         assert (out / "m.py").read_text() == once
 
 

@@ -12,7 +12,7 @@ import traceback
 
 import pytest
 
-from conftest import check_python, last_entry, on_thread, run_python
+from conftest import check_python, last_entry, on_thread
 from kestrune_protocol_buffer_python import (build_stubs, dict_bridge, infer_schema, open_payload,
                                              pack_payload, utilities)
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2

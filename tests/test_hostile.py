@@ -5,7 +5,7 @@ must end in an exception or in the correct result, and prints one line per step.
 """
 import pytest
 
-from conftest import run_python
+from conftest import on_thread, run_python
 from test_frame import LAUNCH
 
 PRELUDE = """
@@ -468,10 +468,6 @@ def run():
     attempt("schema through __format__", infer_schema.json_to_proto, {Key(): 1}, path)
     utilities.get_os = again
     attempt("normpath through get_os", utilities.custom_normpath, "a")
-threading.stack_size(256 * 1024)
-thread = threading.Thread(target=run)
-thread.start()
-thread.join()
 """
 
 # What each case prints, step by step.
@@ -587,7 +583,7 @@ get_os gives None: ok 'a/b'
 errors: []
 shared: True
 """),
-    "reentry-on-a-small-stack": (REENTRY_ON_A_SMALL_STACK, """\
+    "reentry-on-a-small-stack": (on_thread(REENTRY_ON_A_SMALL_STACK), """\
 fill through __getattr__: True warnings printed: True
 schema through __format__: RecursionError: maximum recursion depth exceeded while calling a Python object
 normpath through get_os: RecursionError: maximum recursion depth exceeded while calling a Python object

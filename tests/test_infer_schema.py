@@ -14,7 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import records
-from conftest import check_python
+from conftest import check_python, on_thread
 from kestrune_protocol_buffer_python import infer_schema, open_payload, pack_payload
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
@@ -181,9 +181,8 @@ def test_sample_record_at_import(tmp_path):
 
 
 def test_deep_input_ends_in_recursion_error_on_a_small_stack(tmp_path):
-    out = check_python(
+    out = check_python(on_thread(
         """
-        import threading
         from kestrune_protocol_buffer_python.infer_schema import json_to_proto
 
         class Key(str):  # formatting the key calls back into json_to_proto
@@ -203,10 +202,8 @@ def test_deep_input_ends_in_recursion_error_on_a_small_stack(tmp_path):
                     print("RecursionError")
             json_to_proto({"a": {"b": 1}}, "deep.proto")
 
-        run()
-        threading.stack_size(256 * 1024)
-        threading.Thread(target=run).start()
-        """, cwd=tmp_path)
+        run()  # on the main thread first
+        """), cwd=tmp_path)
     assert out.splitlines() == (["RecursionError"] * 4 + ["Proto file 'deep.proto' generated successfully."]) * 2
 
 

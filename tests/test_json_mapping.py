@@ -13,11 +13,12 @@ import weakref
 import pytest
 from google.protobuf import descriptor_pb2, descriptor_pool, json_format, message_factory
 from google.protobuf.descriptor import FieldDescriptor as FD
+from google.protobuf.internal import encoder
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import records
-from conftest import check_python
+from conftest import check_python, on_thread
 from kestrune_protocol_buffer_python import dict_bridge
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
@@ -412,13 +413,7 @@ def test_named_dicts(schemas, name, data, native):
 # ---- wire bytes the runtime parsed: unknown fields and odd entries at every level -------------
 
 
-def varint(n):
-    out = bytearray()
-    while n >= 0x80:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
+varint = encoder._VarintBytes
 
 
 def tagged(number, wire_type, body=b""):
@@ -734,9 +729,9 @@ def test_deep_walks_near_the_limit_on_a_small_stack(schemas):
     # Each native level charges the recursion limit for its C stack: near the
     # limit a walk ends in RecursionError (the runtime's, which then answers),
     # never in a crash, on a thread with a small stack too.
-    out = check_python(
+    out = check_python(on_thread(
         f"""
-        import importlib.util, sys, threading
+        import importlib.util
         spec = importlib.util.spec_from_file_location("json_mapping_proto3_pb2", {schemas.p3.__file__!r})
         schema = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(schema)
@@ -757,11 +752,6 @@ def test_deep_walks_near_the_limit_on_a_small_stack(schemas):
                         outcomes.add("done")
                     except RecursionError:
                         outcomes.add("RecursionError")
-        threading.stack_size(256 * 1024)
-        thread = threading.Thread(target=run)
-        thread.start()
-        thread.join()
-        print(*sorted(outcomes))
-        """
-    )
+            print(*sorted(outcomes))
+        """))
     assert out.split() == ["RecursionError", "done"]

@@ -292,7 +292,7 @@ FEWER = {"build", "build-install", "build-compiler-fails", "build-decode", "fill
 
 @pytest.fixture(scope="module")
 def env(road, tmp_path_factory):
-    hard = hardening.compiled_schema(tmp_path_factory, hardening.HARDENING_PROTO)
+    hard = records.compiled_schema(tmp_path_factory, hardening.HARDENING_PROTO)
     # Rewriting a file truncates it, which some disks make take milliseconds;
     # memory-backed storage keeps thousands of writes within seconds.
     memory = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None

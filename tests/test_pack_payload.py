@@ -14,7 +14,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import records
-from conftest import check_python
+from conftest import check_python, on_thread
 from records import PACK_FILE, PACK_NAME, PACK_PAYLOAD_NAME, entries
 from kestrune_protocol_buffer_python import open_payload, pack_payload
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
@@ -580,7 +580,7 @@ def test_moderate_nesting_fills(road, monkeypatch):
 
 
 SMALL_STACK = """
-import sys, threading, json
+import sys, json
 sys.path.insert(0, {tests!r})
 import records
 from kestrune_protocol_buffer_python import pack_payload
@@ -593,7 +593,6 @@ class Factory:
 road = records.road_schema(Factory())
 shapes = {{"child": records.nested(600, "child"), "kids": records.nested_kids(600),
           "text": {{"child": json.dumps(records.nested(300, "child"))}}}}
-threading.stack_size(256 * 1024)
 
 def run():
     try:
@@ -605,16 +604,12 @@ def run():
             pack_payload.set_message_fields(road.Node(), data)
         except RecursionError:
             print(name, "RecursionError")
-
-thread = threading.Thread(target=run)
-thread.start()
-thread.join()
 """
 
 
 def test_deep_records_on_a_small_thread_stack_raise_recursion_error():
     # Where the interpreter's own json is safe, the fill is too.
-    out = check_python(SMALL_STACK.format(tests=os.path.dirname(os.path.abspath(__file__))))
+    out = check_python(on_thread(SMALL_STACK.format(tests=os.path.dirname(os.path.abspath(__file__)))))
     assert out.split("\n")[:-1] == [f"{name} RecursionError" for name in
                                     ("json", "child", "kids", "text")]
 

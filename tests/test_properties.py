@@ -34,7 +34,7 @@ CONVERT = "Failed to convert protobuf message to dict: "
 def schemas(tmp_path_factory):
     """name -> (owner of the type, message class) for the record schema and two test schemas."""
     road = records.road_schema(tmp_path_factory)
-    hard = hardening.compiled_schema(tmp_path_factory, hardening.HARDENING_PROTO)
+    hard = records.compiled_schema(tmp_path_factory, hardening.HARDENING_PROTO)
     return {
         "TopLevelMessage": (zorva_data_pb2, zorva_data_pb2.TopLevelMessage),
         "Basket": (road, road.Basket),

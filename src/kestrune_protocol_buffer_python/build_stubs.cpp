@@ -84,6 +84,10 @@ struct State : frame::ModuleState {
 State state("build_stubs", "kestrune_protocol_buffer_python.build_stubs",
             "kestrune_protocol_buffer_python\\build_stubs.py");
 
+// The tables the module's code reads throughout.
+Names& names = state.names;
+Constants& constants = state.constants;
+
 // Source lines of the module's statements, as tracebacks report them.
 constexpr int kLineImportGlob = 1;
 constexpr int kLineImportOs = 2;
@@ -140,8 +144,8 @@ int fail(const Function* self, int line) {
 
 // `os.path.<function>(args...)` with `os` looked up in the module namespace.
 Ref os_path_call(PyObject* function, std::initializer_list<PyObject*> args) {
-    Ref os = frame::lookup_global(state, state.names.os);
-    Ref os_path = os ? frame::get_attr(os.get(), state.names.path) : Ref();
+    Ref os = frame::lookup_global(state, names.os);
+    Ref os_path = os ? frame::get_attr(os.get(), names.path) : Ref();
     Ref callable = os_path ? frame::get_attr(os_path.get(), function) : Ref();
     if (!callable) return {};
     return frame::call(callable.get(), args);
@@ -155,9 +159,9 @@ Ref global_attr(PyObject* global, PyObject* attribute) {
 
 // `glob.glob(os.path.join(directory, pattern))`.
 Ref glob_in(PyObject* directory, PyObject* pattern) {
-    Ref glob = global_attr(state.names.glob, state.names.glob);
+    Ref glob = global_attr(names.glob, names.glob);
     if (!glob) return {};
-    Ref joined = os_path_call(state.names.join, {directory, pattern});
+    Ref joined = os_path_call(names.join, {directory, pattern});
     return joined ? frame::call(glob.get(), {joined.get()}) : Ref();
 }
 
@@ -169,7 +173,7 @@ Ref concat(std::initializer_list<PyObject*> pieces) {
     if (!parts) return {};
     Py_ssize_t i = 0;
     for (PyObject* piece : pieces) PyTuple_SET_ITEM(parts.get(), i++, Py_NewRef(piece));
-    return Ref::steal(PyUnicode_Join(state.names.empty, parts.get()));
+    return Ref::steal(PyUnicode_Join(names.empty, parts.get()));
 }
 
 // ---- the compiler and its runs ----------------------------------------------------------
@@ -177,9 +181,9 @@ Ref concat(std::initializer_list<PyObject*> pieces) {
 // `import grpc_tools`; when it is not found, announces and runs the installer
 // once. 0, or -1 with an exception set and its traceback entry added.
 int ensure_compiler(Function* self) {
-    if (frame::import_module(state, state.names.grpc_tools)) return 0;
+    if (frame::import_module(state, names.grpc_tools)) return 0;
     frame::ExceptClause clause;
-    Ref not_found = frame::lookup_global(state, state.names.ModuleNotFoundError);
+    Ref not_found = frame::lookup_global(state, names.ModuleNotFoundError);
     if (!not_found) return fail(self, kLineNotFoundTest);
     const int missing = clause.matches(not_found.get());
     if (missing < 0) return fail(self, kLineNotFoundTest);
@@ -187,14 +191,14 @@ int ensure_compiler(Function* self) {
         clause.reraise();
         return fail(self, kLineImportGrpcTools);
     }
-    if (print_value(state.names.installing) < 0) return fail(self, kLinePrintInstalling);
+    if (print_value(names.installing) < 0) return fail(self, kLinePrintInstalling);
 
-    Ref check_call = global_attr(state.names.subprocess, state.names.check_call);
-    Ref executable = check_call ? global_attr(state.names.sys, state.names.executable) : Ref();
+    Ref check_call = global_attr(names.subprocess, names.check_call);
+    Ref executable = check_call ? global_attr(names.sys, names.executable) : Ref();
     Ref command = executable ? Ref::steal(PyList_New(5)) : Ref();
     if (!command) return fail(self, kLineInstall);
-    PyObject* items[] = {executable.get(), state.names.dash_m, state.names.pip, state.names.install,
-                         state.names.grpcio_tools};
+    PyObject* items[] = {executable.get(), names.dash_m, names.pip, names.install,
+                         names.grpcio_tools};
     for (Py_ssize_t i = 0; i < 5; ++i) PyList_SET_ITEM(command.get(), i, Py_NewRef(items[i]));
     return frame::call(check_call.get(), {command.get()}) ? 0 : fail(self, kLineInstall);
 }
@@ -203,24 +207,24 @@ int ensure_compiler(Function* self) {
 // with an exception set and `line` set to the statement that failed.
 Ref command_for(PyObject* proto_dir, PyObject* output_dir, PyObject* proto_file, int& line) {
     line = kLineExecutable;
-    Ref executable_value = global_attr(state.names.sys, state.names.executable);
+    Ref executable_value = global_attr(names.sys, names.executable);
     Ref executable = executable_value
-                         ? Ref::steal(PyObject_Format(executable_value.get(), state.names.empty))
+                         ? Ref::steal(PyObject_Format(executable_value.get(), names.empty))
                          : Ref();
     if (!executable) return {};
     line = kLineIncludeOption;
-    Ref include = concat({state.names.include_option, proto_dir});
+    Ref include = concat({names.include_option, proto_dir});
     if (!include) return {};
     line = kLinePythonOut;
-    Ref python_out = concat({state.names.python_out_option, output_dir});
+    Ref python_out = concat({names.python_out_option, output_dir});
     if (!python_out) return {};
     line = kLineGrpcPythonOut;
-    Ref grpc_python_out = concat({state.names.grpc_python_out_option, output_dir});
+    Ref grpc_python_out = concat({names.grpc_python_out_option, output_dir});
     if (!grpc_python_out) return {};
     line = kLineCommandList;
     Ref command = Ref::steal(PyList_New(7));
     if (!command) return {};
-    PyObject* items[] = {executable.get(), state.names.dash_m, state.names.protoc, include.get(),
+    PyObject* items[] = {executable.get(), names.dash_m, names.protoc, include.get(),
                          python_out.get(), grpc_python_out.get(), proto_file};
     for (Py_ssize_t i = 0; i < 7; ++i) PyList_SET_ITEM(command.get(), i, Py_NewRef(items[i]));
     return command;
@@ -232,7 +236,7 @@ Ref command_for(PyObject* proto_dir, PyObject* output_dir, PyObject* proto_file,
 // untouched. Always returns -1 with an exception set.
 int report_failed_run(Function* self, PyObject* proto_file) {
     frame::ExceptClause clause;
-    Ref called_process_error = global_attr(state.names.subprocess, state.names.CalledProcessError);
+    Ref called_process_error = global_attr(names.subprocess, names.CalledProcessError);
     if (!called_process_error) return fail(self, kLineCalledProcessErrorTest);
     int matched = clause.matches(called_process_error.get());
     if (matched < 0) return fail(self, kLineCalledProcessErrorTest);
@@ -246,8 +250,8 @@ int report_failed_run(Function* self, PyObject* proto_file) {
             return fail(self, kLineRun);
         }
     }
-    Ref file_text = Ref::steal(PyObject_Format(proto_file, state.names.empty));
-    Ref line = file_text ? concat({state.names.error_compiling, file_text.get()}) : Ref();
+    Ref file_text = Ref::steal(PyObject_Format(proto_file, names.empty));
+    Ref line = file_text ? concat({names.error_compiling, file_text.get()}) : Ref();
     if (!line || print_value(line.get()) < 0)
         return fail(self, clause_line + kClausePrintFile);
     if (print_value(clause.value()) < 0) return fail(self, clause_line + kClausePrintError);
@@ -261,15 +265,15 @@ int compile_all(Function* self, PyObject* proto_dir, PyObject* output_dir, PyObj
     Ref iterator = Ref::steal(PyObject_GetIter(proto_files));
     if (!iterator) return fail(self, kLineForProtoFiles);
     while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref normpath = frame::lookup_global(state, state.names.custom_normpath);
+        Ref normpath = frame::lookup_global(state, names.custom_normpath);
         Ref proto_file = normpath ? frame::call(normpath.get(), {entry.get()}) : Ref();
         if (!proto_file) return fail(self, kLineNormpath);
         int line = 0;
         Ref command = command_for(proto_dir, output_dir, proto_file.get(), line);
         if (!command) return fail(self, line);
-        Ref run = global_attr(state.names.subprocess, state.names.run);
+        Ref run = global_attr(names.subprocess, names.run);
         Ref result = run ? frame::call_with_keywords(run.get(), {command.get(), Py_True},
-                                                     state.constants.check_keyword)
+                                                     constants.check_keyword)
                          : Ref();
         if (!result) return report_failed_run(self, proto_file.get());
     }
@@ -288,7 +292,7 @@ Ref make_relative(PyObject* text, PyObject* original, PyObject* relative) {
     const Py_ssize_t length = PyUnicode_GetLength(text);
     if (length < 0) return {};
     const Py_ssize_t original_length = PyUnicode_GET_LENGTH(original);
-    const Py_ssize_t prefix_length = PyUnicode_GET_LENGTH(state.names.from_dot);
+    const Py_ssize_t prefix_length = PyUnicode_GET_LENGTH(names.from_dot);
     Ref pieces;
     Py_ssize_t copied = 0;  // text before this index is in `pieces`
     for (Py_ssize_t at = 0;;) {
@@ -298,7 +302,7 @@ Ref make_relative(PyObject* text, PyObject* original, PyObject* relative) {
         at = found + original_length;
         if (found >= prefix_length) {
             const Py_ssize_t relative_already =
-                PyUnicode_Tailmatch(text, state.names.from_dot, found - prefix_length, found, -1);
+                PyUnicode_Tailmatch(text, names.from_dot, found - prefix_length, found, -1);
             if (relative_already < 0) return {};
             if (relative_already) continue;
         }
@@ -312,14 +316,14 @@ Ref make_relative(PyObject* text, PyObject* original, PyObject* relative) {
     if (!pieces) return Ref::borrow(text);
     Ref rest = Ref::steal(PyUnicode_Substring(text, copied, length));
     if (!rest || PyList_Append(pieces.get(), rest.get()) < 0) return {};
-    return Ref::steal(PyUnicode_Join(state.names.empty, pieces.get()));
+    return Ref::steal(PyUnicode_Join(names.empty, pieces.get()));
 }
 
 // One replacement step of the rewrite: relative where the text holds a
 // str, the text's own `replace` for any other kind of content.
 Ref replace_import(PyObject* content, PyObject* original, PyObject* relative) {
     if (PyUnicode_Check(content)) return make_relative(content, original, relative);
-    return frame::call_method(content, state.names.replace, {original, relative});
+    return frame::call_method(content, names.replace, {original, relative});
 }
 
 // Applies the rewrites for one schema file to `content` (replaced in place).
@@ -328,31 +332,31 @@ Ref replace_import(PyObject* content, PyObject* original, PyObject* relative) {
 // name ("import a_b_pb2 as a__b__pb2"), which the first never matches.
 // 0, or -1 with an exception set and the traceback entry added.
 int rewrite_for_schema(Function* self, Ref& content, PyObject* proto_file) {
-    Ref base = os_path_call(state.names.basename, {proto_file});
-    Ref parts = base ? os_path_call(state.names.splitext, {base.get()}) : Ref();
-    Ref proto_name = parts ? Ref::steal(PyObject_GetItem(parts.get(), state.constants.zero)) : Ref();
+    Ref base = os_path_call(names.basename, {proto_file});
+    Ref parts = base ? os_path_call(names.splitext, {base.get()}) : Ref();
+    Ref proto_name = parts ? Ref::steal(PyObject_GetItem(parts.get(), constants.zero)) : Ref();
     if (!proto_name) return fail(self, kLineProtoName);
 
-    Ref name = Ref::steal(PyObject_Format(proto_name.get(), state.names.empty));
-    Ref original = name ? concat({state.names.import_prefix, name.get(), state.names.pb2_as, name.get(),
-                                  state.names.alias_suffix})
+    Ref name = Ref::steal(PyObject_Format(proto_name.get(), names.empty));
+    Ref original = name ? concat({names.import_prefix, name.get(), names.pb2_as, name.get(),
+                                  names.alias_suffix})
                         : Ref();
     if (!original) return fail(self, kLineOriginalImport);
-    Ref relative = concat({state.names.relative_prefix, name.get(), state.names.pb2_as, name.get(),
-                           state.names.alias_suffix});
+    Ref relative = concat({names.relative_prefix, name.get(), names.pb2_as, name.get(),
+                           names.alias_suffix});
     if (!relative) return fail(self, kLineRelativeImport);
     content = replace_import(content.get(), original.get(), relative.get());
     if (!content) return fail(self, kLineReplace);
 
-    Ref alias = Ref::steal(PyUnicode_Replace(name.get(), state.names.underscore,
-                                             state.names.double_underscore, -1));
+    Ref alias = Ref::steal(PyUnicode_Replace(name.get(), names.underscore,
+                                             names.double_underscore, -1));
     if (!alias) return fail(self, kLineReplace);
     // Without an underscore the compiler's form is the one just replaced.
     if (PyUnicode_Compare(alias.get(), name.get()) == 0) return 0;
-    original = concat({state.names.import_prefix, name.get(), state.names.pb2_as, alias.get(),
-                       state.names.alias_suffix});
-    relative = original ? concat({state.names.relative_prefix, name.get(), state.names.pb2_as, alias.get(),
-                                  state.names.alias_suffix})
+    original = concat({names.import_prefix, name.get(), names.pb2_as, alias.get(),
+                       names.alias_suffix});
+    relative = original ? concat({names.relative_prefix, name.get(), names.pb2_as, alias.get(),
+                                  names.alias_suffix})
                         : Ref();
     content = relative ? replace_import(content.get(), original.get(), relative.get()) : Ref();
     if (!content) return fail(self, kLineReplace);
@@ -363,10 +367,10 @@ int rewrite_for_schema(Function* self, Ref& content, PyObject* proto_file) {
 // of `proto_files`, and writes the result back. 0, or -1 with an exception set.
 int rewrite_file(Function* self, PyObject* generated_file, PyObject* proto_files) {
     Ref content;
-    Ref reader = frame::call(state.builtin_open, {generated_file, state.names.mode_read});
+    Ref reader = frame::call(state.builtin_open, {generated_file, names.mode_read});
     if (!reader) return fail(self, kLineOpenForReading);
     if (frame::with_statement(self, kLineOpenForReading, reader.get(), [&](PyObject* file) {
-            content = frame::call_method(file, state.names.read, {});
+            content = frame::call_method(file, names.read, {});
             return content ? 0 : fail(self, kLineRead);
         }) < 0)
         return -1;
@@ -385,28 +389,28 @@ int rewrite_file(Function* self, PyObject* generated_file, PyObject* proto_files
     }
     if (PyErr_Occurred()) return fail(self, kLineForSchemaFiles);
 
-    Ref writer = frame::call(state.builtin_open, {generated_file, state.names.mode_write});
+    Ref writer = frame::call(state.builtin_open, {generated_file, names.mode_write});
     if (!writer) return fail(self, kLineOpenForWriting);
     return frame::with_statement(self, kLineOpenForWriting, writer.get(), [&](PyObject* file) {
-        return frame::call_method(file, state.names.write, {content.get()}) ? 0 : fail(self, kLineWrite);
+        return frame::call_method(file, names.write, {content.get()}) ? 0 : fail(self, kLineWrite);
     });
 }
 
 // Gives `output_dir` an empty __init__.py when it has none, then rewrites
 // every *.py file in it. 0, or -1 with an exception set.
 int rewrite_imports(Function* self, PyObject* output_dir, PyObject* proto_files) {
-    Ref init_file = os_path_call(state.names.join, {output_dir, state.names.init_py});
+    Ref init_file = os_path_call(names.join, {output_dir, names.init_py});
     if (!init_file) return fail(self, kLineInitFile);
-    Ref present = os_path_call(state.names.exists, {init_file.get()});
+    Ref present = os_path_call(names.exists, {init_file.get()});
     const int exists = present ? PyObject_IsTrue(present.get()) : -1;
     if (exists < 0) return fail(self, kLineInitExists);
     if (!exists) {
-        Ref created = frame::call(state.builtin_open, {init_file.get(), state.names.mode_write});
-        if (!created || !frame::call_method(created.get(), state.names.close, {}))
+        Ref created = frame::call(state.builtin_open, {init_file.get(), names.mode_write});
+        if (!created || !frame::call_method(created.get(), names.close, {}))
             return fail(self, kLineCreateInit);
     }
 
-    Ref generated_files = glob_in(output_dir, state.names.py_pattern);
+    Ref generated_files = glob_in(output_dir, names.py_pattern);
     if (!generated_files) return fail(self, kLineGlobModules);
     Ref iterator = Ref::steal(PyObject_GetIter(generated_files.get()));
     if (!iterator) return fail(self, kLineForGeneratedFiles);
@@ -426,12 +430,12 @@ PyObject* build_stubs(Function* self, PyObject* const* args) {
     PyObject* output_dir = args[1];
     if (ensure_compiler(self) < 0) return nullptr;
 
-    Ref makedirs = global_attr(state.names.os, state.names.makedirs);
+    Ref makedirs = global_attr(names.os, names.makedirs);
     if (!makedirs || !frame::call_with_keywords(makedirs.get(), {output_dir, Py_True},
-                                                state.constants.exist_ok_keyword))
+                                                constants.exist_ok_keyword))
         return frame::fail_at(self, kLineMakedirs);
 
-    Ref proto_files = glob_in(proto_dir, state.names.proto_pattern);
+    Ref proto_files = glob_in(proto_dir, names.proto_pattern);
     if (!proto_files) return frame::fail_at(self, kLineGlobProtos);
     if (compile_all(self, proto_dir, output_dir, proto_files.get()) < 0) return nullptr;
     if (rewrite_imports(self, output_dir, proto_files.get()) < 0) return nullptr;
@@ -459,23 +463,23 @@ frame::FunctionSpec build_stubs_spec{
 // working directory.
 int main_program(int& line) {
     line = kLineMainCall;
-    Ref function = frame::lookup_global(state, state.names.build_stubs);
+    Ref function = frame::lookup_global(state, names.build_stubs);
     if (!function) return -1;
-    return frame::call(function.get(), {state.names.main_proto_dir, state.names.main_output_dir}) ? 0 : -1;
+    return frame::call(function.get(), {names.main_proto_dir, names.main_output_dir}) ? 0 : -1;
 }
 
 int module_code(int& line) {
     line = kLineImportGlob;
-    if (frame::import_statement(state, state.names.glob) < 0) return -1;
+    if (frame::import_statement(state, names.glob) < 0) return -1;
     line = kLineImportOs;
-    if (frame::import_statement(state, state.names.os) < 0) return -1;
+    if (frame::import_statement(state, names.os) < 0) return -1;
     line = kLineImportSubprocess;
-    if (frame::import_statement(state, state.names.subprocess) < 0) return -1;
+    if (frame::import_statement(state, names.subprocess) < 0) return -1;
     line = kLineImportSys;
-    if (frame::import_statement(state, state.names.sys) < 0) return -1;
+    if (frame::import_statement(state, names.sys) < 0) return -1;
     line = kLineImportCustomNormpath;
-    if (frame::from_import_statement(state, state.names.utilities, state.constants.from_utilities,
-                                     state.names.custom_normpath) < 0)
+    if (frame::from_import_statement(state, names.utilities, constants.from_utilities,
+                                     names.custom_normpath) < 0)
         return -1;
     line = kLineDefBuildStubs;
     if (frame::define(state, build_stubs_spec) < 0) return -1;
@@ -487,10 +491,10 @@ int module_code(int& line) {
 }
 
 int make_constants() {
-    Constants& c = state.constants;
-    if (!c.check_keyword && !(c.check_keyword = PyTuple_Pack(1, state.names.check))) return -1;
-    if (!c.exist_ok_keyword && !(c.exist_ok_keyword = PyTuple_Pack(1, state.names.exist_ok))) return -1;
-    if (!c.from_utilities && !(c.from_utilities = PyTuple_Pack(1, state.names.custom_normpath)))
+    Constants& c = constants;
+    if (!c.check_keyword && !(c.check_keyword = PyTuple_Pack(1, names.check))) return -1;
+    if (!c.exist_ok_keyword && !(c.exist_ok_keyword = PyTuple_Pack(1, names.exist_ok))) return -1;
+    if (!c.from_utilities && !(c.from_utilities = PyTuple_Pack(1, names.custom_normpath)))
         return -1;
     if (!c.zero && !(c.zero = PyLong_FromLong(0))) return -1;
     return 0;

@@ -74,6 +74,10 @@ struct State : frame::ModuleState {
 State state("dict_bridge", "kestrune_protocol_buffer_python.dict_bridge",
             "kestrune_protocol_buffer_python\\dict_bridge.py");
 
+// The tables the module's code reads throughout.
+Names& names = state.names;
+Constants& constants = state.constants;
+
 // Source lines of the module's statements, as tracebacks report them.
 constexpr int kLineImportJson = 1;
 constexpr int kLineImportImportlib = 2;
@@ -117,7 +121,7 @@ constexpr int kLineMainPrintError = 111;
 
 // MessageToDict(message) from the module namespace. New reference or null.
 Ref message_to_dict(PyObject* message) {
-    Ref convert = frame::lookup_global(state, state.names.MessageToDict);
+    Ref convert = frame::lookup_global(state, names.MessageToDict);
     if (!convert) return {};
     if (json_mapping::is_runtime_message_to_dict(convert.get())) {
         Ref result;
@@ -133,7 +137,7 @@ Ref message_to_dict(PyObject* message) {
 // ParseDict(data, message) from the module namespace; fills `message`, which
 // `protobuf_cls()` made, in place. False with an exception set.
 bool parse_dict(PyObject* data, PyObject* message, PyObject* protobuf_cls) {
-    Ref parse = frame::lookup_global(state, state.names.ParseDict);
+    Ref parse = frame::lookup_global(state, names.ParseDict);
     if (!parse) return false;
     // Natively only into a message that its own class has just made: ParseDict
     // clears the repeated and map fields it fills, where the wire reader would
@@ -157,7 +161,7 @@ bool parse_dict(PyObject* data, PyObject* message, PyObject* protobuf_cls) {
 PyObject* translate_parse_error(Function* self, PyObject* prefix, int except_line,
                                 int raise_line) {
     frame::ExceptClause handler;
-    Ref parse_error = frame::lookup_global(state, state.names.ParseError);
+    Ref parse_error = frame::lookup_global(state, names.ParseError);
     if (!parse_error) return frame::fail_at(self, except_line);
     const int match = handler.matches(parse_error.get());
     if (match < 0) return frame::fail_at(self, except_line);
@@ -171,9 +175,9 @@ PyObject* translate_parse_error(Function* self, PyObject* prefix, int except_lin
 // an ImportError of any kind restated with the module's name.
 PyObject* import_protobuf_module(Function* self, PyObject* const* args) {
     PyObject* module_name = args[0];
-    Ref importlib = frame::lookup_global(state, state.names.importlib);
+    Ref importlib = frame::lookup_global(state, names.importlib);
     Ref module = importlib
-                     ? frame::call_method(importlib.get(), state.names.import_module, {module_name})
+                     ? frame::call_method(importlib.get(), names.import_module, {module_name})
                      : Ref();
     if (module) return module.release();
     frame::fail_at(self, kLineImportModule);
@@ -181,7 +185,7 @@ PyObject* import_protobuf_module(Function* self, PyObject* const* args) {
     frame::ExceptClause handler;
     if (!handler.matches(PyExc_ImportError)) return handler.reraise();
     Ref text = frame::format_join(
-        {state.names.failed_import, module_name, state.names.quote_colon, handler.value()});
+        {names.failed_import, module_name, names.quote_colon, handler.value()});
     if (text) frame::raise_instance(PyExc_ImportError, text.get());
     return frame::fail_at(self, kLineRaiseImportError);
 }
@@ -199,10 +203,10 @@ PyObject* get_protobuf_class(Function* self, PyObject* const* args) {
     if (!handler.matches(PyExc_AttributeError)) return handler.reraise();
     // Read inside the handler: an object without __name__ raises that
     // AttributeError, with the first one as its context.
-    Ref module_name = frame::get_attr(module, state.names.dunder_name);
-    Ref text = module_name ? frame::format_join({state.names.module_quote, module_name.get(),
-                                                 state.names.has_no_class, class_name,
-                                                 state.names.quote_colon, handler.value()})
+    Ref module_name = frame::get_attr(module, names.dunder_name);
+    Ref text = module_name ? frame::format_join({names.module_quote, module_name.get(),
+                                                 names.has_no_class, class_name,
+                                                 names.quote_colon, handler.value()})
                            : Ref();
     if (text) frame::raise_instance(PyExc_AttributeError, text.get());
     return frame::fail_at(self, kLineRaiseAttributeError);
@@ -214,7 +218,7 @@ PyObject* populate_protobuf_from_dict(Function* self, PyObject* const* args) {
     Ref message = frame::call(args[0], {});
     if (message && parse_dict(args[1], message.get(), args[0])) return message.release();
     frame::fail_at(self, message ? kLineParseDict : kLineNewMessage);
-    return translate_parse_error(self, state.names.failed_populate, kLineExceptPopulate,
+    return translate_parse_error(self, names.failed_populate, kLineExceptPopulate,
                                  kLineRaisePopulate);
 }
 
@@ -222,12 +226,12 @@ PyObject* populate_protobuf_from_dict(Function* self, PyObject* const* args) {
 // message, which must be an instance of Message.
 PyObject* protobuf_to_dict(Function* self, PyObject* const* args) {
     PyObject* message = args[0];
-    Ref message_class = frame::lookup_global(state, state.names.Message);
+    Ref message_class = frame::lookup_global(state, names.Message);
     if (!message_class) return frame::fail_at(self, kLineIsMessage);
     const int is_message = PyObject_IsInstance(message, message_class.get());
     if (is_message < 0) return frame::fail_at(self, kLineIsMessage);
     if (!is_message) {
-        frame::raise_instance(PyExc_TypeError, state.names.not_a_message);
+        frame::raise_instance(PyExc_TypeError, names.not_a_message);
         return frame::fail_at(self, kLineRaiseNotAMessage);
     }
 
@@ -236,7 +240,7 @@ PyObject* protobuf_to_dict(Function* self, PyObject* const* args) {
         return result.release();
     if (result) frame::raise_result_type("dict", result.get());
     frame::fail_at(self, result ? kLineReturnDict : kLineMessageToDict);
-    return translate_parse_error(self, state.names.failed_convert, kLineExceptConvert,
+    return translate_parse_error(self, names.failed_convert, kLineExceptConvert,
                                  kLineRaiseConvert);
 }
 
@@ -326,29 +330,29 @@ int print_value(PyObject* value) {
 // schema, printing the result. Sets `line` to the failing statement.
 int main_steps(int& line) {
     line = kLineMainModuleName;
-    if (frame::bind_global(state, state.names.module_name, state.names.schema_module_name) < 0) return -1;
+    if (frame::bind_global(state, names.module_name, names.schema_module_name) < 0) return -1;
     line = kLineMainClassName;
-    if (frame::bind_global(state, state.names.class_name, state.names.root_type_name) < 0) return -1;
+    if (frame::bind_global(state, names.class_name, names.root_type_name) < 0) return -1;
     line = kLineMainData;
     Ref data = Ref::steal(PyDict_New());
-    if (!data || frame::bind_global(state, state.names.data, data.get()) < 0) return -1;
+    if (!data || frame::bind_global(state, names.data, data.get()) < 0) return -1;
     line = kLineMainImport;
-    if (assign_call(state.names.protobuf_module, state.names.import_protobuf_module, state.names.module_name) < 0)
+    if (assign_call(names.protobuf_module, names.import_protobuf_module, names.module_name) < 0)
         return -1;
     line = kLineMainGetClass;
-    if (assign_call(state.names.protobuf_cls, state.names.get_protobuf_class, state.names.protobuf_module,
-                    state.names.class_name) < 0)
+    if (assign_call(names.protobuf_cls, names.get_protobuf_class, names.protobuf_module,
+                    names.class_name) < 0)
         return -1;
     line = kLineMainPopulate;
-    if (assign_call(state.names.protobuf_message, state.names.populate_protobuf_from_dict,
-                    state.names.protobuf_cls, state.names.data) < 0)
+    if (assign_call(names.protobuf_message, names.populate_protobuf_from_dict,
+                    names.protobuf_cls, names.data) < 0)
         return -1;
     line = kLineMainToDict;
-    if (assign_call(state.names.dict_representation, state.names.protobuf_to_dict,
-                    state.names.protobuf_message) < 0)
+    if (assign_call(names.dict_representation, names.protobuf_to_dict,
+                    names.protobuf_message) < 0)
         return -1;
     line = kLineMainPrint;
-    Ref result = frame::lookup_global(state, state.names.dict_representation);
+    Ref result = frame::lookup_global(state, names.dict_representation);
     return result ? print_value(result.get()) : -1;
 }
 
@@ -356,22 +360,22 @@ int main_steps(int& line) {
 // exception that is set.
 void unbind_e() {
     frame::SavedError pending;
-    PyDict_DelItem(state.dict, state.names.e);
+    PyDict_DelItem(state.dict, names.e);
 }
 
 // Runs only when the module executes as the main program: the chain, and for
 // the four expected kinds of failure one line "Error: " and the exception.
 int main_program(int& line) {
     if (main_steps(line) == 0) return 0;
-    if (!frame::pending_matches(state.constants.main_errors)) return -1;
+    if (!frame::pending_matches(constants.main_errors)) return -1;
     frame::add_traceback(state, state.init_name, line);
     frame::ExceptClause handler;
     line = kLineMainExcept;
-    int status = frame::bind_global(state, state.names.e, handler.value());
+    int status = frame::bind_global(state, names.e, handler.value());
     if (status == 0) {
         line = kLineMainPrintError;
-        Ref e = frame::lookup_global(state, state.names.e);
-        Ref text = e ? frame::format_join({state.names.error_prefix, e.get()}) : Ref();
+        Ref e = frame::lookup_global(state, names.e);
+        Ref text = e ? frame::format_join({names.error_prefix, e.get()}) : Ref();
         status = text ? print_value(text.get()) : -1;
     }
     unbind_e();
@@ -381,8 +385,8 @@ int main_program(int& line) {
 // Hands the json_format functions that line 3 bound to the native mapping,
 // which answers only while the module's names still hold them.
 void remember_runtime_mapping() {
-    PyObject* message_to_dict = PyDict_GetItemWithError(state.dict, state.names.MessageToDict);
-    PyObject* parse_dict = message_to_dict ? PyDict_GetItemWithError(state.dict, state.names.ParseDict)
+    PyObject* message_to_dict = PyDict_GetItemWithError(state.dict, names.MessageToDict);
+    PyObject* parse_dict = message_to_dict ? PyDict_GetItemWithError(state.dict, names.ParseDict)
                                            : nullptr;
     PyErr_Clear();
     json_mapping::remember_runtime(message_to_dict, parse_dict);
@@ -390,21 +394,21 @@ void remember_runtime_mapping() {
 
 int module_code(int& line) {
     line = kLineImportJson;
-    if (frame::import_statement(state, state.names.json) < 0) return -1;
+    if (frame::import_statement(state, names.json) < 0) return -1;
     line = kLineImportImportlib;
-    if (frame::import_statement(state, state.names.importlib) < 0) return -1;
+    if (frame::import_statement(state, names.importlib) < 0) return -1;
     line = kLineImportJsonFormat;
-    if (frame::from_import_statement(state, state.names.json_format, state.constants.from_message_to_dict,
-                                     state.names.MessageToDict) < 0 ||
-        frame::from_import_statement(state, state.names.json_format, state.constants.from_parse_dict,
-                                     state.names.ParseDict) < 0 ||
-        frame::from_import_statement(state, state.names.json_format, state.constants.from_parse_error,
-                                     state.names.ParseError) < 0)
+    if (frame::from_import_statement(state, names.json_format, constants.from_message_to_dict,
+                                     names.MessageToDict) < 0 ||
+        frame::from_import_statement(state, names.json_format, constants.from_parse_dict,
+                                     names.ParseDict) < 0 ||
+        frame::from_import_statement(state, names.json_format, constants.from_parse_error,
+                                     names.ParseError) < 0)
         return -1;
     remember_runtime_mapping();
     line = kLineImportMessage;
-    if (frame::from_import_statement(state, state.names.message_module, state.constants.from_message,
-                                     state.names.Message) < 0)
+    if (frame::from_import_statement(state, names.message_module, constants.from_message,
+                                     names.Message) < 0)
         return -1;
     line = kLineDefImportProtobufModule;
     if (frame::define(state, import_protobuf_module_spec) < 0) return -1;
@@ -423,13 +427,13 @@ int module_code(int& line) {
 
 int make_constants() {
     if (json_mapping::make_names() < 0) return -1;
-    Constants& c = state.constants;
-    if (!c.from_message_to_dict && !(c.from_message_to_dict = PyTuple_Pack(1, state.names.MessageToDict)))
+    Constants& c = constants;
+    if (!c.from_message_to_dict && !(c.from_message_to_dict = PyTuple_Pack(1, names.MessageToDict)))
         return -1;
-    if (!c.from_parse_dict && !(c.from_parse_dict = PyTuple_Pack(1, state.names.ParseDict))) return -1;
-    if (!c.from_parse_error && !(c.from_parse_error = PyTuple_Pack(1, state.names.ParseError)))
+    if (!c.from_parse_dict && !(c.from_parse_dict = PyTuple_Pack(1, names.ParseDict))) return -1;
+    if (!c.from_parse_error && !(c.from_parse_error = PyTuple_Pack(1, names.ParseError)))
         return -1;
-    if (!c.from_message && !(c.from_message = PyTuple_Pack(1, state.names.Message))) return -1;
+    if (!c.from_message && !(c.from_message = PyTuple_Pack(1, names.Message))) return -1;
     if (!c.main_errors &&
         !(c.main_errors = PyTuple_Pack(4, PyExc_ImportError, PyExc_AttributeError,
                                        PyExc_TypeError, PyExc_ValueError)))

@@ -70,6 +70,10 @@ struct State : frame::ModuleState {
 State state("infer_schema", "kestrune_protocol_buffer_python.infer_schema",
             "kestrune_protocol_buffer_python\\infer_schema.py");
 
+// The tables the module's code reads throughout.
+Names& names = state.names;
+Constants& constants = state.constants;
+
 // Source lines of the module's statements, as tracebacks report them.
 constexpr int kLineImportJson = 1;
 constexpr int kLineDefJsonToProto = 4;
@@ -112,12 +116,12 @@ const char* const kRecursionWhere = " while calling a Python object";
 // Adds the traceback entry of an inner step's statement; returns -1 (or null
 // through fail_type) so a step can `return fail_parse(line)`.
 int fail_parse(int line) {
-    frame::add_traceback(state, state.names.parse_json_entry, line);
+    frame::add_traceback(state, names.parse_json_entry, line);
     return -1;
 }
 
 PyObject* fail_type(int line) {
-    frame::add_traceback(state, state.names.type_to_proto_entry, line);
+    frame::add_traceback(state, names.type_to_proto_entry, line);
     return nullptr;
 }
 
@@ -139,9 +143,9 @@ int within_int32(PyObject* value) {
         if (v == -1 && PyErr_Occurred()) return -1;
         return !overflow && v >= INT32_MIN && v <= INT32_MAX;
     }
-    const int above_lower = PyObject_RichCompareBool(state.constants.int32_min, value, Py_LE);
+    const int above_lower = PyObject_RichCompareBool(constants.int32_min, value, Py_LE);
     if (above_lower <= 0) return above_lower;
-    Ref below_upper = Ref::steal(PyObject_RichCompare(value, state.constants.int32_max, Py_LE));
+    Ref below_upper = Ref::steal(PyObject_RichCompare(value, constants.int32_max, Py_LE));
     return below_upper ? PyObject_IsTrue(below_upper.get()) : -1;
 }
 
@@ -152,9 +156,9 @@ PyObject* type_to_proto(PyObject* value) {
     frame::StackCharge charge(kRecursionWhere);
     if (!charge) return nullptr;  // reported by the caller's statement
     PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyUnicode_Type) return state.names.string;
-    if (type == &PyFloat_Type) return state.names.float_;
-    if (type == &PyBool_Type) return state.names.bool_;
+    if (type == &PyUnicode_Type) return names.string;
+    if (type == &PyFloat_Type) return names.float_;
+    if (type == &PyBool_Type) return names.bool_;
     bool is_int = type == &PyLong_Type;
     if (!is_int) {
         // Subclasses and other types count by their name alone.
@@ -163,18 +167,18 @@ PyObject* type_to_proto(PyObject* value) {
         if (PyUnicode_CompareWithASCIIString(py_type.get(), "int") == 0) {
             is_int = true;
         } else if (PyUnicode_CompareWithASCIIString(py_type.get(), "str") == 0) {
-            return state.names.string;
+            return names.string;
         } else if (PyUnicode_CompareWithASCIIString(py_type.get(), "float") == 0) {
-            return state.names.float_;
+            return names.float_;
         } else if (PyUnicode_CompareWithASCIIString(py_type.get(), "bool") == 0) {
-            return state.names.bool_;
+            return names.bool_;
         } else {
-            return state.names.string;
+            return names.string;
         }
     }
     const int in_range = within_int32(value);
     if (in_range < 0) return fail_type(kLineRangeTest);
-    return in_range ? state.names.int32 : state.names.int64;
+    return in_range ? names.int32 : names.int64;
 }
 
 // ---- parse_json -----------------------------------------------------------------------
@@ -222,18 +226,18 @@ int unpack_pair(PyObject* item, Ref& key, Ref& value) {
 // key's capitalize() followed by `suffix`; `repeated` makes the field repeated.
 int nested(PyObject* key, PyObject* sample, PyObject* suffix, bool repeated, const NestedLines& at,
            PyObject* indent, Py_ssize_t level, PyObject* number, PyObject* lines) {
-    Ref capitalized = frame::call_method(key, state.names.capitalize, {});
+    Ref capitalized = frame::call_method(key, names.capitalize, {});
     Ref name = capitalized ? Ref::steal(PyNumber_Add(capitalized.get(), suffix)) : Ref();
     if (!name) return fail_parse(at.name);
-    if (append_line(lines, {indent, state.names.message_prefix, name.get(), state.names.open_brace}) < 0)
+    if (append_line(lines, {indent, names.message_prefix, name.get(), names.open_brace}) < 0)
         return fail_parse(at.open);
     if (parse_json(sample, level + 1, lines) < 0) return fail_parse(at.walk);
-    if (append_line(lines, {indent, state.names.close_brace}) < 0) return fail_parse(at.close);
+    if (append_line(lines, {indent, names.close_brace}) < 0) return fail_parse(at.close);
     const int appended =
-        repeated ? append_line(lines, {indent, state.names.repeated_prefix, name.get(), state.names.space, key,
-                                       state.names.equals, number, state.names.semicolon})
-                 : append_line(lines, {indent, name.get(), state.names.space, key, state.names.equals, number,
-                                       state.names.semicolon});
+        repeated ? append_line(lines, {indent, names.repeated_prefix, name.get(), names.space, key,
+                                       names.equals, number, names.semicolon})
+                 : append_line(lines, {indent, name.get(), names.space, key, names.equals, number,
+                                       names.semicolon});
     return appended < 0 ? fail_parse(at.field) : 0;
 }
 
@@ -241,14 +245,14 @@ int nested(PyObject* key, PyObject* sample, PyObject* suffix, bool repeated, con
 int walk_pair(PyObject* key, PyObject* value, PyObject* indent, Py_ssize_t level,
               PyObject* number, PyObject* lines) {
     if (PyDict_Check(value))
-        return nested(key, value, state.names.message_suffix, false, kMessageLines, indent, level,
+        return nested(key, value, names.message_suffix, false, kMessageLines, indent, level,
                       number, lines);
     if (PyList_Check(value)) {
         const int not_empty = PyObject_IsTrue(value);
         if (not_empty < 0) return fail_parse(kLineListTruth);
         if (!not_empty) {
-            if (append_line(lines, {indent, state.names.repeated_string_prefix, key, state.names.equals,
-                                    number, state.names.semicolon}) < 0)
+            if (append_line(lines, {indent, names.repeated_string_prefix, key, names.equals,
+                                    number, names.semicolon}) < 0)
                 return fail_parse(kLineRepeatedStringLine);
             return 0;
         }
@@ -257,19 +261,19 @@ int walk_pair(PyObject* key, PyObject* value, PyObject* indent, Py_ssize_t level
                         : Ref::steal(PySequence_GetItem(value, 0));
         if (!first) return fail_parse(kLineFirstElement);
         if (PyDict_Check(first.get()))
-            return nested(key, first.get(), state.names.item_suffix, true, kItemLines, indent, level,
+            return nested(key, first.get(), names.item_suffix, true, kItemLines, indent, level,
                           number, lines);
         PyObject* item_type = type_to_proto(first.get());
         if (!item_type) return fail_parse(kLineRepeatedScalarType);
-        if (append_line(lines, {indent, state.names.repeated_prefix, item_type, state.names.space, key,
-                                state.names.equals, number, state.names.semicolon}) < 0)
+        if (append_line(lines, {indent, names.repeated_prefix, item_type, names.space, key,
+                                names.equals, number, names.semicolon}) < 0)
             return fail_parse(kLineRepeatedScalarLine);
         return 0;
     }
     PyObject* type_name = type_to_proto(value);
     if (!type_name) return fail_parse(kLineScalarType);
-    if (append_line(lines, {indent, type_name, state.names.space, key, state.names.equals, number,
-                            state.names.semicolon}) < 0)
+    if (append_line(lines, {indent, type_name, names.space, key, names.equals, number,
+                            names.semicolon}) < 0)
         return fail_parse(kLineScalarLine);
     return 0;
 }
@@ -281,8 +285,8 @@ int walk_pair(PyObject* key, PyObject* value, PyObject* indent, Py_ssize_t level
 int parse_json(PyObject* json_obj, Py_ssize_t level, PyObject* lines) {
     frame::StackCharge charge(kRecursionWhere);
     if (!charge) return -1;
-    Ref indent = level ? Ref::steal(PySequence_Repeat(state.names.indent_unit, level))
-                       : Ref::borrow(state.names.empty);
+    Ref indent = level ? Ref::steal(PySequence_Repeat(names.indent_unit, level))
+                       : Ref::borrow(names.empty);
     if (!indent) return fail_parse(kLineNewResult);
     Py_ssize_t field_num = 1;
     auto walk_one = [&](PyObject* key, PyObject* value) {
@@ -315,7 +319,7 @@ int parse_json(PyObject* json_obj, Py_ssize_t level, PyObject* lines) {
         return 0;
     }
 
-    Ref items = frame::call_method(json_obj, state.names.items, {});
+    Ref items = frame::call_method(json_obj, names.items, {});
     Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
     if (!iterator) return fail_parse(kLineForItems);
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -348,15 +352,15 @@ int leave_with(Function* self, PyObject* exit, bool failed) {
 
 // Writes `text` to the file through `with open(proto_filename, "w") as f`.
 int write_file(Function* self, PyObject* proto_filename, PyObject* text) {
-    Ref file = frame::call(state.builtin_open, {proto_filename, state.names.mode_w});
-    Ref enter = file ? frame::get_attr(file.get(), state.names.dunder_enter) : Ref();
-    Ref exit = enter ? frame::get_attr(file.get(), state.names.dunder_exit) : Ref();
+    Ref file = frame::call(state.builtin_open, {proto_filename, names.mode_w});
+    Ref enter = file ? frame::get_attr(file.get(), names.dunder_enter) : Ref();
+    Ref exit = enter ? frame::get_attr(file.get(), names.dunder_exit) : Ref();
     Ref f = exit ? frame::call(enter.get(), {}) : Ref();
     if (!f) {
         frame::fail_at(self, kLineOpen);
         return -1;
     }
-    Ref written = frame::call_method(f.get(), state.names.write, {text});
+    Ref written = frame::call_method(f.get(), names.write, {text});
     if (!written) frame::fail_at(self, kLineWrite);
     return leave_with(self, exit.get(), !written);
 }
@@ -367,28 +371,28 @@ int write_file(Function* self, PyObject* proto_filename, PyObject* text) {
 PyObject* json_to_proto(Function* self, PyObject* const* args) {
     PyObject* json_obj = args[0];
     PyObject* proto_filename = args[1];
-    Ref package = frame::call_method(proto_filename, state.names.replace, {state.names.dot_proto, state.names.empty});
-    Ref package_line = package ? frame::format_join({state.names.package_prefix, package.get(),
-                                                     state.names.semicolon})
+    Ref package = frame::call_method(proto_filename, names.replace, {names.dot_proto, names.empty});
+    Ref package_line = package ? frame::format_join({names.package_prefix, package.get(),
+                                                     names.semicolon})
                                : Ref();
     if (!package_line) return frame::fail_at(self, kLinePackageLine);
     Ref proto_lines = Ref::steal(PyList_New(0));
-    if (!proto_lines || PyList_Append(proto_lines.get(), state.names.syntax_line) < 0 ||
+    if (!proto_lines || PyList_Append(proto_lines.get(), names.syntax_line) < 0 ||
         PyList_Append(proto_lines.get(), package_line.get()) < 0)
         return frame::fail_at(self, kLineFirstLines);
-    if (PyList_Append(proto_lines.get(), state.names.top_level_line) < 0)
+    if (PyList_Append(proto_lines.get(), names.top_level_line) < 0)
         return frame::fail_at(self, kLineTopLevelLine);
     if (parse_json(json_obj, 0, proto_lines.get()) < 0) return frame::fail_at(self, kLineWalk);
-    if (PyList_Append(proto_lines.get(), state.names.close_brace) < 0)
+    if (PyList_Append(proto_lines.get(), names.close_brace) < 0)
         return frame::fail_at(self, kLineClosingBrace);
-    Ref text = Ref::steal(PyUnicode_Join(state.names.newline, proto_lines.get()));
+    Ref text = Ref::steal(PyUnicode_Join(names.newline, proto_lines.get()));
     if (!text) return frame::fail_at(self, kLineWrite);
     proto_lines = Ref();
 
     if (write_file(self, proto_filename, text.get()) < 0) return nullptr;
 
     Ref message = frame::format_join(
-        {state.names.printed_prefix, proto_filename, state.names.printed_suffix});
+        {names.printed_prefix, proto_filename, names.printed_suffix});
     Ref printed = message ? frame::call(state.builtin_print, {message.get()}) : Ref();
     if (!printed) return frame::fail_at(self, kLinePrint);
     return Py_NewRef(Py_None);
@@ -409,7 +413,7 @@ frame::FunctionSpec json_to_proto_spec{
 
 int module_code(int& line) {
     line = kLineImportJson;
-    if (frame::import_statement(state, state.names.json) < 0) return -1;
+    if (frame::import_statement(state, names.json) < 0) return -1;
     line = kLineDefJsonToProto;
     if (frame::define(state, json_to_proto_spec) < 0) return -1;
     return sample_record::build(state, kLineRecord, line);
@@ -419,7 +423,7 @@ int make_constants() {
     struct {
         PyObject** slot;
         long long value;
-    } const table[] = {{&state.constants.int32_min, INT32_MIN}, {&state.constants.int32_max, INT32_MAX}};
+    } const table[] = {{&constants.int32_min, INT32_MIN}, {&constants.int32_max, INT32_MAX}};
     for (const auto& [slot, value] : table) {
         if (!*slot && !(*slot = PyLong_FromLongLong(value))) return -1;
     }

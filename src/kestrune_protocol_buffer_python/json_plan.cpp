@@ -240,7 +240,8 @@ private:
             // Aliases share a number; the runtime names it as values_by_number does.
             if (by_value.count(static_cast<std::int32_t>(n))) continue;
             Ref runtime_value = Ref::steal(PyObject_GetItem(by_number.get(), number.get()));
-            Ref runtime_name = runtime_value ? frame::get_attr(runtime_value.get(), names.name) : Ref();
+            Ref runtime_name =
+                runtime_value ? frame::get_attr(runtime_value.get(), names.name) : Ref();
             if (!runtime_name) return Answer::Error;
             if (!PyUnicode_CheckExact(runtime_name.get())) return Answer::Runtime;
             by_value.emplace(static_cast<std::int32_t>(n), std::move(runtime_name));
@@ -273,12 +274,14 @@ private:
         if (!long_attr(field_descriptor, names.number, number) ||
             !long_attr(field_descriptor, names.type, type))
             return Answer::Error;
-        if (number <= 0 || type < wire::kDouble || type > wire::kMaxFieldType || type == wire::kGroup)
+        if (number <= 0 || type < wire::kDouble || type > wire::kMaxFieldType ||
+            type == wire::kGroup)
             return Answer::Runtime;
         field.number = static_cast<std::uint32_t>(number);
         field.type = &wire::info(static_cast<wire::FieldType>(type));
         field.json_name = frame::get_attr(field_descriptor, names.json_name);
-        Ref repeated = field.json_name ? frame::get_attr(field_descriptor, names.is_repeated) : Ref();
+        Ref repeated =
+            field.json_name ? frame::get_attr(field_descriptor, names.is_repeated) : Ref();
         Ref oneof = repeated ? frame::get_attr(field_descriptor, names.containing_oneof) : Ref();
         if (!oneof) return Answer::Error;
         if (!PyUnicode_CheckExact(field.json_name.get())) return Answer::Runtime;
@@ -436,7 +439,8 @@ bool TypePlan::current(PyTypeObject* type) const {
     if (!tag_is(type, tag)) return false;
     for (const ClassWatch& watch : nested) {
         PyObject* cls = PyWeakref_GET_OBJECT(watch.weak.get());
-        if (cls == Py_None || !tag_is(reinterpret_cast<PyTypeObject*>(cls), watch.tag)) return false;
+        if (cls == Py_None || !tag_is(reinterpret_cast<PyTypeObject*>(cls), watch.tag))
+            return false;
     }
     return true;
 }

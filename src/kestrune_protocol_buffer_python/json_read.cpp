@@ -97,7 +97,8 @@ Answer shortest_float(float value, Ref& out) {
         // value that becomes infinite (never one of these, by their digits).
         const auto narrow = static_cast<float>(rounded);
         if (std::isinf(narrow)) return Answer::Runtime;
-        if (static_cast<double>(narrow) == original) return made(Ref::steal(PyFloat_FromDouble(rounded)), out);
+        if (static_cast<double>(narrow) == original)
+            return made(Ref::steal(PyFloat_FromDouble(rounded)), out);
     }
     return Answer::Runtime;
 }
@@ -140,7 +141,8 @@ Answer number_value(const FieldPlan& field, std::uint64_t raw, Ref& out) {
         }
         case CType::Enum: {
             const auto number = static_cast<std::int32_t>(bits);
-            if (PyObject* name = field.enumeration->name_of(number)) return made(Ref::borrow(name), out);
+            if (PyObject* name = field.enumeration->name_of(number))
+                return made(Ref::borrow(name), out);
             if (field.enumeration->closed) {
                 out = Ref();
                 return Answer::Done;
@@ -184,7 +186,8 @@ Answer text_value(const char* data, std::size_t size, Ref& out) {
     return Answer::Runtime;
 }
 
-Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth, Ref& out);
+Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth,
+                    Ref& out);
 
 // A message value: the hook where the message types that json_format maps in
 // a form of their own are dispatched; every other type is an object of its fields.
@@ -260,7 +263,8 @@ Answer read_entry(const MessagePlan& entry, const char* data, std::size_t size, 
         Answer done;
         if (number == 1 && key_field.ctype() != CType::String) {
             std::uint64_t raw;
-            done = in.number(*key_field.type, raw) ? key_text(key_field, raw, slot) : Answer::Runtime;
+            done = in.number(*key_field.type, raw) ? key_text(key_field, raw, slot)
+                                                   : Answer::Runtime;
         } else {
             done = read_value(in, *field, depth, slot);
         }
@@ -286,8 +290,8 @@ Answer map_dict(PyObject* pairs, Ref& out) {
     if (!result) return Answer::Error;
     const Py_ssize_t count = PyList_GET_SIZE(pairs);
     for (Py_ssize_t i = count - 2; i >= 0; i -= 2) {
-        if (PyDict_SetItem(result.get(), PyList_GET_ITEM(pairs, i), PyList_GET_ITEM(pairs, i + 1)) < 0)
-            return Answer::Error;
+        PyObject* key = PyList_GET_ITEM(pairs, i);
+        if (PyDict_SetItem(result.get(), key, PyList_GET_ITEM(pairs, i + 1)) < 0) return Answer::Error;
     }
     // A key twice is not the runtime's own encoding.
     if (PyDict_GET_SIZE(result.get()) != count / 2) return Answer::Runtime;
@@ -345,7 +349,8 @@ Answer read_field(wire::Reader& in, const FieldPlan& field, std::uint32_t wire_t
 }
 
 // The dict of one message from its wire encoding.
-Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth, Ref& out) {
+Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth,
+                    Ref& out) {
     if (depth > kMaxDepth) return Answer::Runtime;
     frame::StackCharge charge(" while converting a message to a dict");
     if (!charge) return frame::runtime_or_error();
@@ -360,12 +365,14 @@ Answer read_message(const MessagePlan& plan, const char* data, std::size_t size,
             continue;
         }
         const FieldPlan& field = plan.fields[static_cast<std::size_t>(index)];
-        const bool packed = field.repeated && field.type->packable && wire_type == wire::kLengthDelimited;
+        const bool packed =
+            field.repeated && field.type->packable && wire_type == wire::kLengthDelimited;
         if (!packed && wire_type != field.type->wire) {  // kept among the unknown fields
             if (!in.skip(wire_type, number)) return Answer::Runtime;
             continue;
         }
-        const Answer done = read_field(in, field, wire_type, depth, slots[static_cast<std::size_t>(index)]);
+        Ref& slot = slots[static_cast<std::size_t>(index)];
+        const Answer done = read_field(in, field, wire_type, depth, slot);
         if (done != Answer::Done) return done;
     }
     Ref result = Ref::steal(PyDict_New());
@@ -378,7 +385,8 @@ Answer read_message(const MessagePlan& plan, const char* data, std::size_t size,
             const Answer done = map_dict(slots[i].get(), value);
             if (done != Answer::Done) return done;
         }
-        if (PyDict_SetItem(result.get(), field.json_name.get(), value.get()) < 0) return Answer::Error;
+        if (PyDict_SetItem(result.get(), field.json_name.get(), value.get()) < 0)
+            return Answer::Error;
     }
     out = std::move(result);
     return Answer::Done;

@@ -74,7 +74,8 @@ Answer integer_of(PyObject* value, CType ctype, std::uint64_t& bits) {
                 return frame::runtime_or_error();
         } else {
             negative = number < 0;
-            magnitude = negative ? 0 - static_cast<std::uint64_t>(number) : static_cast<std::uint64_t>(number);
+            magnitude = negative ? 0 - static_cast<std::uint64_t>(number)
+                                 : static_cast<std::uint64_t>(number);
         }
     } else if (PyFloat_CheckExact(value)) {
         const double number = PyFloat_AS_DOUBLE(value);
@@ -214,7 +215,8 @@ Answer write_scalar(wire::Writer& out, const FieldPlan& field, PyObject* value) 
         case CType::Bytes: {
             std::string_view text;
             if (PyBytes_CheckExact(value)) {
-                text = std::string_view(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+                text = std::string_view(PyBytes_AS_STRING(value),
+                                        static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
             } else if (!ascii_view(value, text)) {
                 return Answer::Runtime;
             }
@@ -398,7 +400,8 @@ Answer parse_dict(PyObject* data, PyObject* message) {
     out.bytes.reserve(512);
     const Answer written = message_value(*plan->messages.front(), data, out, 1);
     if (written != Answer::Done) return written;
-    Ref wire = Ref::steal(PyBytes_FromStringAndSize(out.bytes.data(), static_cast<Py_ssize_t>(out.bytes.size())));
+    Ref wire = Ref::steal(PyBytes_FromStringAndSize(out.bytes.data(),
+                                                    static_cast<Py_ssize_t>(out.bytes.size())));
     if (!wire) return Answer::Error;
     if (frame::call_method(message, names.MergeFromString, {wire.get()})) return Answer::Done;
     // Not expected of the runtime's own reader; put the message back as its

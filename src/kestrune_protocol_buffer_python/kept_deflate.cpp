@@ -1,5 +1,8 @@
 #include "kept_deflate.h"
 
+#include "frame/module.h"
+#include "frame/ops.h"
+
 #include <cstring>
 
 #ifdef KESTRUNE_HAVE_ZLIB
@@ -7,6 +10,25 @@
 #endif
 
 namespace kept_deflate {
+namespace {
+
+#define KEPT_DEFLATE_NAMES(X)                         \
+    X(compress, "compress")                           \
+    X(error, "error")                                 \
+    X(ZLIB_RUNTIME_VERSION, "ZLIB_RUNTIME_VERSION")
+FRAME_NAMES(Names, KEPT_DEFLATE_NAMES);
+
+// The interpreter's zlib module and its built-in compress, as `import zlib`
+// found them, when the kept deflate state gives the same bytes; else null.
+struct Recognised {
+    Names names;
+    PyObject* zlib = nullptr;      // strong
+    PyObject* compress = nullptr;  // strong
+} recognised;
+
+}  // namespace
+
+int make_names() { return frame::intern_names(recognised.names.table()); }
 
 #ifdef KESTRUNE_HAVE_ZLIB
 namespace {
@@ -69,8 +91,8 @@ bool make_ready(PyObject* error_class) {
     return false;
 }
 
-}  // namespace
-
+// Whether the library the build links reports the version `runtime_version`
+// (the interpreter's zlib.ZLIB_RUNTIME_VERSION). Never fails.
 bool available(PyObject* runtime_version) {
     if (!runtime_version || !PyUnicode_Check(runtime_version)) return false;
     const char* text = PyUnicode_AsUTF8(runtime_version);
@@ -81,7 +103,9 @@ bool available(PyObject* runtime_version) {
     return std::strcmp(text, zlibVersion()) == 0;
 }
 
-frame::Ref compress(PyObject* data, PyObject* error_class) {
+// The bytes zlib.compress(data) returns, for a bytes object `data` of at most
+// kMaxInput bytes; `error_class` is zlib.error.
+frame::Ref kept_compress(PyObject* data, PyObject* error_class) {
     if (!make_ready(error_class)) return {};
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
     // With the whole input and room for deflateBound bytes, one deflate call
@@ -108,15 +132,43 @@ frame::Ref compress(PyObject* data, PyObject* error_class) {
     return frame::Ref::steal(out);
 }
 
+}  // namespace
+
 #else  // built without zlib: every call goes to zlib.compress
+
+namespace {
 
 bool available(PyObject*) { return false; }
 
-frame::Ref compress(PyObject*, PyObject*) {
+frame::Ref kept_compress(PyObject*, PyObject*) {
     PyErr_SetString(PyExc_SystemError, "built without zlib");
     return {};
 }
 
+}  // namespace
+
 #endif
+
+void recognise(PyObject* zlib) {
+    if (recognised.zlib || !zlib) return;
+    const Names& names = recognised.names;
+    frame::Ref compress = frame::get_attr(zlib, names.compress);
+    frame::Ref version = compress ? frame::get_attr(zlib, names.ZLIB_RUNTIME_VERSION) : frame::Ref();
+    PyErr_Clear();
+    if (!compress || !PyCFunction_Check(compress.get()) ||
+        PyCFunction_GET_SELF(compress.get()) != zlib || !available(version.get()))
+        return;
+    recognised.zlib = Py_NewRef(zlib);
+    recognised.compress = compress.release();
+}
+
+frame::Ref compress(PyObject* zlib, PyObject* compress, PyObject* serialized) {
+    if (zlib != recognised.zlib || compress != recognised.compress || !zlib ||
+        !PyBytes_CheckExact(serialized) || PyBytes_GET_SIZE(serialized) > kMaxInput)
+        return frame::call(compress, {serialized});
+    frame::Ref error_class = frame::get_attr(zlib, recognised.names.error);
+    if (!error_class) return {};
+    return kept_compress(serialized, error_class.get());
+}
 
 }  // namespace kept_deflate

@@ -8,19 +8,26 @@
 
 namespace kept_deflate {
 
-// True when the build carries zlib and the library it links reports the
-// version `runtime_version` (the interpreter's zlib.ZLIB_RUNTIME_VERSION).
-// Never fails.
-bool available(PyObject* runtime_version);
+// Interns the names the kept state uses; -1 with an exception set.
+int make_names();
+
+// Decides once, given the module that `import zlib` found, whether calls of
+// its compress may be answered by the kept state: `zlib.compress` must be that
+// module's own built-in, and the build must carry the zlib that the module
+// runs (zlib.ZLIB_RUNTIME_VERSION). Never fails.
+void recognise(PyObject* zlib);
 
 // Inputs above this size go to zlib.compress, which lets other threads run
 // while it works; holding the interpreter lock is cheap only for small ones.
 constexpr Py_ssize_t kMaxInput = 64 * 1024;
 
-// The bytes zlib.compress(data) returns, for a bytes object `data` of at most
-// kMaxInput bytes. Returns a new reference, or null with an exception set:
-// MemoryError, or `error_class` (zlib.error) with the text zlib.compress
-// would give. After a failure the kept state is rebuilt on the next call.
-frame::Ref compress(PyObject* data, PyObject* error_class);
+// compress(serialized), where `compress` is the attribute compress of the
+// module `zlib`: through the kept state when they are the module and built-in
+// recognised and `serialized` is a bytes object of at most kMaxInput bytes,
+// else by calling `compress`. The kept state gives the very bytes and errors
+// of zlib.compress: MemoryError, or zlib.error with its text. Returns a new
+// reference, or null with an exception set; after a failure the kept state is
+// rebuilt on the next call.
+frame::Ref compress(PyObject* zlib, PyObject* compress, PyObject* serialized);
 
 }  // namespace kept_deflate

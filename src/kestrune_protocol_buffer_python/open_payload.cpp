@@ -26,6 +26,9 @@ struct State : frame::ModuleState {
 State state("open_payload", "kestrune_protocol_buffer_python.open_payload",
             "kestrune_protocol_buffer_python\\open_payload.py");
 
+// The tables the module's code reads throughout.
+Names& names = state.names;
+
 // Source lines of the module's statements, as tracebacks report them.
 constexpr int kLineImportImportlib = 1;
 constexpr int kLineImportZlib = 2;
@@ -44,16 +47,16 @@ frame::FunctionSpec create_message_spec =
 // named type, parsed from the zlib stream. The message is made before the
 // payload is touched, so a bad type name is reported even for a corrupt payload.
 PyObject* depack_payload(Function* self, PyObject* const* args) {
-    Ref create = frame::lookup_global(state, state.names.create_message);
+    Ref create = frame::lookup_global(state, names.create_message);
     if (!create) return frame::fail_at(self, kLineCreate);
     Ref message = frame::call(create.get(), {args[0], args[1]});
     if (!message) return frame::fail_at(self, kLineCreate);
 
-    Ref parse = frame::get_attr(message.get(), state.names.ParseFromString);
+    Ref parse = frame::get_attr(message.get(), names.ParseFromString);
     if (!parse) return frame::fail_at(self, kLineParse);
-    Ref zlib = frame::lookup_global(state, state.names.zlib);
+    Ref zlib = frame::lookup_global(state, names.zlib);
     if (!zlib) return frame::fail_at(self, kLineParse);
-    Ref decompressed = frame::call_method(zlib.get(), state.names.decompress, {args[2]});
+    Ref decompressed = frame::call_method(zlib.get(), names.decompress, {args[2]});
     if (!decompressed) return frame::fail_at(self, kLineParse);
     Ref parsed = frame::call(parse.get(), {decompressed.get()});
     if (!parsed) return frame::fail_at(self, kLineParse);
@@ -73,9 +76,9 @@ frame::FunctionSpec depack_payload_spec{
 
 int module_code(int& line) {
     line = kLineImportImportlib;
-    if (frame::import_statement(state, state.names.importlib) < 0) return -1;
+    if (frame::import_statement(state, names.importlib) < 0) return -1;
     line = kLineImportZlib;
-    if (frame::import_statement(state, state.names.zlib) < 0) return -1;
+    if (frame::import_statement(state, names.zlib) < 0) return -1;
     line = kLineDefLoadProtoModule;
     if (frame::define(state, load_proto_module_spec) < 0) return -1;
     line = kLineDefCreateMessage;

@@ -45,8 +45,6 @@ using frame::Ref;
     X(set_message_fields, "set_message_fields")                                 \
     X(SerializeToString, "SerializeToString")                                   \
     X(compress, "compress")                                                     \
-    X(error, "error")                                                           \
-    X(ZLIB_RUNTIME_VERSION, "ZLIB_RUNTIME_VERSION")                             \
     X(empty, "")                                                                \
     X(warning, "Warning: ")                                                     \
     X(not_a_field, " is not a valid field of ")                                 \
@@ -91,13 +89,6 @@ struct FieldTable {
 
 constexpr std::size_t kMaxFieldTables = 1024;
 
-// The interpreter's zlib module and its built-in compress, as `import zlib`
-// found them, when the kept deflate state gives the same bytes; else null.
-struct KeptCompress {
-    PyObject* zlib = nullptr;      // strong
-    PyObject* compress = nullptr;  // strong
-};
-
 // Everything the module keeps for the life of the process.
 struct State : frame::ModuleState {
     using frame::ModuleState::ModuleState;
@@ -105,11 +96,14 @@ struct State : frame::ModuleState {
     Constants constants;
     PyObject* builtin_print = nullptr;
     frame::ClassCache<FieldTable> field_tables{"drop_field_table", kMaxFieldTables};
-    KeptCompress kept_compress;
 };
 
 State state("pack_payload", "kestrune_protocol_buffer_python.pack_payload",
             "kestrune_protocol_buffer_python\\pack_payload.py");
+
+// The tables the module's code reads throughout.
+Names& names = state.names;
+Constants& constants = state.constants;
 
 // Source lines of the module's statements, as tracebacks report them.
 constexpr int kLineImportImportlib = 1;
@@ -176,7 +170,7 @@ int print_line(std::initializer_list<PyObject*> pieces) {
         if (!text) return -1;
         PyTuple_SET_ITEM(parts.get(), i++, text);
     }
-    Ref line = Ref::steal(PyUnicode_Join(state.names.empty, parts.get()));
+    Ref line = Ref::steal(PyUnicode_Join(names.empty, parts.get()));
     if (!line) return -1;
     Ref printed = frame::call(state.builtin_print, {line.get()});
     return printed ? 0 : -1;
@@ -184,15 +178,15 @@ int print_line(std::initializer_list<PyObject*> pieces) {
 
 // json.loads(text), with `json` looked up in the module namespace.
 Ref json_loads(PyObject* text) {
-    Ref json = frame::lookup_global(state, state.names.json);
+    Ref json = frame::lookup_global(state, names.json);
     if (!json) return {};
-    return frame::call_method(json.get(), state.names.loads, {text});
+    return frame::call_method(json.get(), names.loads, {text});
 }
 
 // set_message_fields(sub_message, data) through the module attribute, so a
 // nested value meets the full argument handling again.
 Ref recurse(PyObject* sub_message, PyObject* data) {
-    Ref function = frame::lookup_global(state, state.names.set_message_fields);
+    Ref function = frame::lookup_global(state, names.set_message_fields);
     if (!function) return {};
     return frame::call(function.get(), {sub_message, data});
 }
@@ -220,7 +214,7 @@ int attribute_equals(PyObject* field_descriptor, PyObject* attribute, PyObject* 
 
 // `FieldDescriptor.<constant>`, with FieldDescriptor looked up in the module namespace.
 Ref field_constant(PyObject* constant) {
-    Ref field_descriptor_class = frame::lookup_global(state, state.names.FieldDescriptor);
+    Ref field_descriptor_class = frame::lookup_global(state, names.FieldDescriptor);
     if (!field_descriptor_class) return {};
     return frame::get_attr(field_descriptor_class.get(), constant);
 }
@@ -230,21 +224,21 @@ Ref field_constant(PyObject* constant) {
 // so reading `label` alone would fail for every field), else the comparison
 // `label == FieldDescriptor.LABEL_REPEATED` of older runtimes.
 int is_repeated(PyObject* field_descriptor) {
-    Ref flag = frame::get_attr(field_descriptor, state.names.is_repeated);
+    Ref flag = frame::get_attr(field_descriptor, names.is_repeated);
     if (flag) return PyObject_IsTrue(flag.get());
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
-    Ref label_repeated = field_constant(state.names.LABEL_REPEATED);
+    Ref label_repeated = field_constant(names.LABEL_REPEATED);
     if (!label_repeated) return -1;
-    return attribute_equals(field_descriptor, state.names.label, label_repeated.get());
+    return attribute_equals(field_descriptor, names.label, label_repeated.get());
 }
 
 // Whether the field's values are messages: `type == type_message`, where
 // `type_message` is FieldDescriptor.TYPE_MESSAGE, or null to read it now.
 int holds_messages(PyObject* field_descriptor, PyObject* type_message = nullptr) {
-    Ref constant = type_message ? Ref::borrow(type_message) : field_constant(state.names.TYPE_MESSAGE);
+    Ref constant = type_message ? Ref::borrow(type_message) : field_constant(names.TYPE_MESSAGE);
     if (!constant) return -1;
-    return attribute_equals(field_descriptor, state.names.type, constant.get());
+    return attribute_equals(field_descriptor, names.type, constant.get());
 }
 
 // ---- filling one field -----------------------------------------------------------------
@@ -258,7 +252,7 @@ PyObject* fill_repeated(Function* self, PyObject* message, PyObject* key, PyObje
     Ref field = frame::get_attr(message, key);
     if (!field) return frame::fail_at(self, kLineRepeatedField);
     if (!PyList_Check(value)) {
-        if (print_line({state.names.error_field, key, state.names.repeated_tail}) < 0)
+        if (print_line({names.error_field, key, names.repeated_tail}) < 0)
             return frame::fail_at(self, kLinePrintRepeated);
         return Py_None;
     }
@@ -269,7 +263,7 @@ PyObject* fill_repeated(Function* self, PyObject* message, PyObject* key, PyObje
                                                : kind == kRepeatedMessage;
         if (is_message < 0) return frame::fail_at(self, kLineItemTypeTest);
         if (!is_message) {
-            Ref appended = frame::call_method(field.get(), state.names.append, {item.get()});
+            Ref appended = frame::call_method(field.get(), names.append, {item.get()});
             if (!appended) return frame::fail_at(self, kLineAppend);
             continue;
         }
@@ -277,7 +271,7 @@ PyObject* fill_repeated(Function* self, PyObject* message, PyObject* key, PyObje
             item = json_loads(item.get());
             if (!item) return frame::fail_at(self, kLineItemJson);
         }
-        Ref sub_message = frame::call_method(field.get(), state.names.add, {});
+        Ref sub_message = frame::call_method(field.get(), names.add, {});
         if (!sub_message) return frame::fail_at(self, kLineAdd);
         if (!recurse(sub_message.get(), item.get())) return frame::fail_at(self, kLineItemRecurse);
     }
@@ -295,7 +289,7 @@ PyObject* fill_message(Function* self, PyObject* message, PyObject* key, PyObjec
         if (!parsed) return frame::fail_at(self, kLineValueJson);
     }
     if (!PyDict_Check(parsed.get())) {
-        if (print_line({state.names.error_field, key, state.names.message_tail}) < 0)
+        if (print_line({names.error_field, key, names.message_tail}) < 0)
             return frame::fail_at(self, kLinePrintMessage);
         return Py_None;
     }
@@ -305,7 +299,7 @@ PyObject* fill_message(Function* self, PyObject* message, PyObject* key, PyObjec
 
 // A scalar field: None becomes the empty text, anything else is assigned as it is.
 PyObject* set_scalar(Function* self, PyObject* message, PyObject* key, PyObject* value) {
-    if (PyObject_SetAttr(message, key, value == Py_None ? state.names.empty : value) < 0)
+    if (PyObject_SetAttr(message, key, value == Py_None ? names.empty : value) < 0)
         return frame::fail_at(self, kLineSetScalar);
     return Py_None;
 }
@@ -342,12 +336,12 @@ PyObject* fill_field(Function* self, PyObject* message, PyObject* key, PyObject*
 
 // Builds {field name: kind} from descriptor.fields; new reference or null.
 Ref build_field_table(PyObject* descriptor, PyObject* type_message) {
-    Ref fields = frame::get_attr(descriptor, state.names.fields);
+    Ref fields = frame::get_attr(descriptor, names.fields);
     Ref iterator = fields ? Ref::steal(PyObject_GetIter(fields.get())) : Ref();
     Ref table = Ref::steal(PyDict_New());
     if (!iterator || !table) return {};
     while (Ref field_descriptor = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref name = frame::get_attr(field_descriptor.get(), state.names.name);
+        Ref name = frame::get_attr(field_descriptor.get(), names.name);
         if (!name || !PyUnicode_CheckExact(name.get())) return {};
         const int repeated = is_repeated(field_descriptor.get());
         if (repeated < 0) return {};
@@ -367,8 +361,8 @@ Ref build_field_table(PyObject* descriptor, PyObject* type_message) {
 Ref field_table_for(PyObject* message) {
     PyTypeObject* type = Py_TYPE(message);
     if (!runtime_message::is_runtime_class(type)) return {};
-    Ref descriptor = frame::get_attr(message, state.names.DESCRIPTOR);
-    Ref type_message = descriptor ? field_constant(state.names.TYPE_MESSAGE) : Ref();
+    Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
+    Ref type_message = descriptor ? field_constant(names.TYPE_MESSAGE) : Ref();
     if (!type_message) {
         PyErr_Clear();
         return {};
@@ -432,7 +426,7 @@ void note_failed_field(const Level& level, PyObject* message, PyObject* key) {
     frame::SavedError failure;  // set again as it was when the note is made or not
     PyObject* value = failure.value();
     // The note a deeper level made, if it is still this exception's last one.
-    Ref notes = value ? frame::get_attr(value, state.names.dunder_notes) : Ref();
+    Ref notes = value ? frame::get_attr(value, names.dunder_notes) : Ref();
     if (!notes) PyErr_Clear();  // no notes yet
     const Py_ssize_t count = notes && PyList_Check(notes.get()) ? PyList_GET_SIZE(notes.get()) : 0;
     PyObject* partial = count ? PyList_GET_ITEM(notes.get(), count - 1) : nullptr;
@@ -440,10 +434,10 @@ void note_failed_field(const Level& level, PyObject* message, PyObject* key) {
     Ref text = partial ? Ref::steal(PyUnicode_FromFormat("%U.%U", key, partial))
                        : Ref::borrow(key);
     if (text && level.outermost()) {
-        Ref descriptor = frame::get_attr(message, state.names.DESCRIPTOR);
-        Ref type_name = descriptor ? frame::get_attr(descriptor.get(), state.names.name) : Ref();
+        Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
+        Ref type_name = descriptor ? frame::get_attr(descriptor.get(), names.name) : Ref();
         text = type_name && PyUnicode_Check(type_name.get())
-                   ? Ref::steal(PyUnicode_FromFormat("%U%U.%U", state.names.while_filling,
+                   ? Ref::steal(PyUnicode_FromFormat("%U%U.%U", names.while_filling,
                                                      type_name.get(), text.get()))
                    : Ref();
     }
@@ -451,7 +445,7 @@ void note_failed_field(const Level& level, PyObject* message, PyObject* key) {
     if (text && partial) {
         done = PyList_SetItem(notes.get(), count - 1, Py_NewRef(text.get())) == 0;
     } else if (text && value) {
-        done = static_cast<bool>(frame::call_method(value, state.names.add_note, {text.get()}));
+        done = static_cast<bool>(frame::call_method(value, names.add_note, {text.get()}));
     }
     walk.partial = done && !level.outermost() ? text.get() : nullptr;
 }
@@ -471,16 +465,16 @@ PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* 
         if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
             return frame::fail_at(self, kLineHasattr);
         PyErr_Clear();
-        Ref descriptor = frame::get_attr(message, state.names.DESCRIPTOR);
-        Ref type_name = descriptor ? frame::get_attr(descriptor.get(), state.names.name) : Ref();
-        if (!type_name || print_line({state.names.warning, key, state.names.not_a_field, type_name.get()}) < 0)
+        Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
+        Ref type_name = descriptor ? frame::get_attr(descriptor.get(), names.name) : Ref();
+        if (!type_name || print_line({names.warning, key, names.not_a_field, type_name.get()}) < 0)
             return frame::fail_at(self, kLinePrintWarning);
         return Py_None;
     }
     present = Ref();
 
-    Ref descriptor = frame::get_attr(message, state.names.DESCRIPTOR);
-    Ref fields = descriptor ? frame::get_attr(descriptor.get(), state.names.fields_by_name) : Ref();
+    Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
+    Ref fields = descriptor ? frame::get_attr(descriptor.get(), names.fields_by_name) : Ref();
     Ref field_descriptor = fields ? Ref::steal(PyObject_GetItem(fields.get(), key)) : Ref();
     if (!field_descriptor) return frame::fail_at(self, kLineFieldDescriptor);
 
@@ -550,41 +544,14 @@ frame::FunctionSpec set_message_fields_spec{
 
 // ---- pack_payload ------------------------------------------------------------------
 
-// Decides once, after `import zlib`, whether pack_payload may compress with
-// the kept state: `zlib.compress` must be the module's own built-in and the
-// linked zlib the version the module runs. Never fails.
-void find_kept_compress() {
-    Ref zlib = frame::lookup_global(state, state.names.zlib);
-    Ref compress = zlib ? frame::get_attr(zlib.get(), state.names.compress) : Ref();
-    Ref version = zlib ? frame::get_attr(zlib.get(), state.names.ZLIB_RUNTIME_VERSION) : Ref();
-    PyErr_Clear();
-    if (!compress || !PyCFunction_Check(compress.get()) ||
-        PyCFunction_GET_SELF(compress.get()) != zlib.get() ||
-        !kept_deflate::available(version.get()))
-        return;
-    state.kept_compress.zlib = zlib.release();
-    state.kept_compress.compress = compress.release();
-}
-
-// zlib.compress(serialized) through the kept state when `compress` is the
-// built-in of the interpreter's zlib module, else by calling `compress`.
-Ref compress_payload(PyObject* zlib, PyObject* compress, PyObject* serialized) {
-    if (zlib != state.kept_compress.zlib || compress != state.kept_compress.compress || !zlib ||
-        !PyBytes_CheckExact(serialized) || PyBytes_GET_SIZE(serialized) > kept_deflate::kMaxInput)
-        return frame::call(compress, {serialized});
-    Ref error_class = frame::get_attr(zlib, state.names.error);
-    if (!error_class) return {};
-    return kept_deflate::compress(serialized, error_class.get());
-}
-
 // pack_payload(message): zlib.compress(message.SerializeToString()).
 PyObject* pack_payload(Function* self, PyObject* const* args) {
-    Ref zlib = frame::lookup_global(state, state.names.zlib);
-    Ref compress = zlib ? frame::get_attr(zlib.get(), state.names.compress) : Ref();
+    Ref zlib = frame::lookup_global(state, names.zlib);
+    Ref compress = zlib ? frame::get_attr(zlib.get(), names.compress) : Ref();
     if (!compress) return frame::fail_at(self, kLineCompress);
-    Ref serialized = frame::call_method(args[0], state.names.SerializeToString, {});
+    Ref serialized = frame::call_method(args[0], names.SerializeToString, {});
     if (!serialized) return frame::fail_at(self, kLineCompress);
-    Ref payload = compress_payload(zlib.get(), compress.get(), serialized.get());
+    Ref payload = kept_deflate::compress(zlib.get(), compress.get(), serialized.get());
     if (!payload) return frame::fail_at(self, kLineCompress);
     return payload.release();
 }
@@ -637,63 +604,64 @@ int print_global(PyObject* name, bool of_type = false) {
 // top-level names, so the package directory must lead the module search path.
 int demonstration_run(int& line) {
     line = kLineProtoModuleName;
-    if (frame::bind_global(state, state.names.proto_module_name, state.names.schema_module_text) < 0) return -1;
+    if (frame::bind_global(state, names.proto_module_name, names.schema_module_text) < 0) return -1;
     line = kLineMessageType;
-    if (frame::bind_global(state, state.names.message_type, state.names.message_type_text) < 0) return -1;
+    if (frame::bind_global(state, names.message_type, names.message_type_text) < 0) return -1;
     if (sample_record::build(state, kLineRecord, line) < 0) return -1;
 
     line = kLineLoadSchema;
-    if (call_statement(state.names.proto_module, state.names.load_proto_module, {state.names.proto_module_name}) < 0)
+    if (call_statement(names.proto_module, names.load_proto_module, {names.proto_module_name}) < 0)
         return -1;
     line = kLineCreateMessage;
-    if (call_statement(state.names.message, state.names.create_message,
-                       {state.names.proto_module, state.names.message_type}) < 0)
+    if (call_statement(names.message, names.create_message,
+                       {names.proto_module, names.message_type}) < 0)
         return -1;
     line = kLineFill;
-    if (call_statement(nullptr, state.names.set_message_fields, {state.names.message, state.names.zorva_data}) < 0)
+    if (call_statement(nullptr, names.set_message_fields, {names.message, names.zorva_data}) < 0)
         return -1;
     line = kLinePack;
-    if (call_statement(state.names.binary_data, state.names.pack_payload, {state.names.message}) < 0) return -1;
+    if (call_statement(names.binary_data, names.pack_payload, {names.message}) < 0) return -1;
     line = kLinePrintPayload;
-    if (print_global(state.names.binary_data) < 0) return -1;
+    if (print_global(names.binary_data) < 0) return -1;
 
     line = kLineImportDepackPayload;
-    if (frame::from_import_statement(state, state.names.open_payload, state.constants.from_depack_payload,
-                                     state.names.depack_payload) < 0)
+    if (frame::from_import_statement(state, names.open_payload, constants.from_depack_payload,
+                                     names.depack_payload) < 0)
         return -1;
     line = kLineImportProtobufToDict;
-    if (frame::from_import_statement(state, state.names.dict_bridge, state.constants.from_protobuf_to_dict,
-                                     state.names.protobuf_to_dict) < 0)
+    if (frame::from_import_statement(state, names.dict_bridge, constants.from_protobuf_to_dict,
+                                     names.protobuf_to_dict) < 0)
         return -1;
 
     line = kLineDepack;
-    if (call_statement(state.names.msg, state.names.depack_payload,
-                       {state.names.proto_module, state.names.message_type, state.names.binary_data}) < 0)
+    if (call_statement(names.msg, names.depack_payload,
+                       {names.proto_module, names.message_type, names.binary_data}) < 0)
         return -1;
     line = kLinePrintMsg;
-    if (print_global(state.names.msg) < 0) return -1;
+    if (print_global(names.msg) < 0) return -1;
     line = kLinePrintMsgType;
-    if (print_global(state.names.msg, true) < 0) return -1;
+    if (print_global(names.msg, true) < 0) return -1;
 
     line = kLineToDict;
-    if (call_statement(state.names.dict_msg, state.names.protobuf_to_dict, {state.names.msg}) < 0) return -1;
+    if (call_statement(names.dict_msg, names.protobuf_to_dict, {names.msg}) < 0) return -1;
     line = kLinePrintDictMsg;
-    if (print_global(state.names.dict_msg) < 0) return -1;
+    if (print_global(names.dict_msg) < 0) return -1;
     line = kLinePrintDictMsgType;
-    return print_global(state.names.dict_msg, true);
+    return print_global(names.dict_msg, true);
 }
 
 int module_code(int& line) {
     line = kLineImportImportlib;
-    if (frame::import_statement(state, state.names.importlib) < 0) return -1;
+    if (frame::import_statement(state, names.importlib) < 0) return -1;
     line = kLineImportJson;
-    if (frame::import_statement(state, state.names.json) < 0) return -1;
+    if (frame::import_statement(state, names.json) < 0) return -1;
     line = kLineImportZlib;
-    if (frame::import_statement(state, state.names.zlib) < 0) return -1;
-    find_kept_compress();
+    if (frame::import_statement(state, names.zlib) < 0) return -1;
+    kept_deflate::recognise(PyDict_GetItemWithError(state.dict, names.zlib));
+    PyErr_Clear();
     line = kLineImportFieldDescriptor;
-    if (frame::from_import_statement(state, state.names.google_protobuf_descriptor,
-                                     state.constants.from_field_descriptor, state.names.FieldDescriptor) < 0)
+    if (frame::from_import_statement(state, names.google_protobuf_descriptor,
+                                     constants.from_field_descriptor, names.FieldDescriptor) < 0)
         return -1;
     line = kLineDefCreateMessage;
     if (frame::define(state, create_message_spec) < 0) return -1;
@@ -713,11 +681,12 @@ int module_code(int& line) {
 int make_constants() {
     if (schema_loading::make_names() < 0) return -1;
     if (runtime_message::make_names() < 0) return -1;
+    if (kept_deflate::make_names() < 0) return -1;
     if (sample_record::make_constants() < 0) return -1;
     const std::pair<PyObject**, PyObject*> from_lists[] = {
-        {&state.constants.from_field_descriptor, state.names.FieldDescriptor},
-        {&state.constants.from_depack_payload, state.names.depack_payload},
-        {&state.constants.from_protobuf_to_dict, state.names.protobuf_to_dict},
+        {&constants.from_field_descriptor, names.FieldDescriptor},
+        {&constants.from_depack_payload, names.depack_payload},
+        {&constants.from_protobuf_to_dict, names.protobuf_to_dict},
     };
     for (const auto& [slot, name] : from_lists) {
         if (!*slot && !(*slot = PyTuple_Pack(1, name))) return -1;

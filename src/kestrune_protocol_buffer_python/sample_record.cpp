@@ -58,6 +58,9 @@ struct State {
     Constants constants;
 } part;
 
+Names& names = part.names;
+Constants& constants = part.constants;
+
 // Lines of the record's statements, counted from the line that opens it.
 constexpr int kEntries = 1;         // the record's own entries
 constexpr int kBrandInfo = 6;       // the BrandInfo dictionary
@@ -73,10 +76,10 @@ int make_constants() {
         PyObject** slot;
         long value;
     } const table[] = {
-        {&part.constants.channel_group, 36},
-        {&part.constants.channel_type, 75},
-        {&part.constants.brand_id, 12168},
-        {&part.constants.category_id, 1808},
+        {&constants.channel_group, 36},
+        {&constants.channel_type, 75},
+        {&constants.brand_id, 12168},
+        {&constants.category_id, 1808},
     };
     for (const auto& [slot, value] : table) {
         if (!*slot && !(*slot = PyLong_FromLong(value))) return -1;
@@ -88,44 +91,44 @@ int build(frame::ModuleState& state, int first_line, int& line) {
     line = first_line + kEntries;
     Ref record = Ref::steal(PyDict_New());
     if (!record) return -1;
-    Ref json = frame::lookup_global(state, part.names.json);
-    Ref loads = json ? frame::get_attr(json.get(), part.names.loads) : Ref();
-    Ref raw_data = loads ? frame::call(loads.get(), {part.names.raw_data_json}) : Ref();
-    if (!raw_data || PyDict_SetItem(record.get(), part.names.RawData, raw_data.get()) < 0 ||
-        PyDict_SetItem(record.get(), part.names.ChannelGroup, part.constants.channel_group) < 0 ||
-        PyDict_SetItem(record.get(), part.names.ChannelType, part.constants.channel_type) < 0)
+    Ref json = frame::lookup_global(state, names.json);
+    Ref loads = json ? frame::get_attr(json.get(), names.loads) : Ref();
+    Ref raw_data = loads ? frame::call(loads.get(), {names.raw_data_json}) : Ref();
+    if (!raw_data || PyDict_SetItem(record.get(), names.RawData, raw_data.get()) < 0 ||
+        PyDict_SetItem(record.get(), names.ChannelGroup, constants.channel_group) < 0 ||
+        PyDict_SetItem(record.get(), names.ChannelType, constants.channel_type) < 0)
         return -1;
 
     line = first_line + kBrandInfo;
     Ref brand_info = Ref::steal(PyDict_New());
-    if (!brand_info || PyDict_SetItem(brand_info.get(), part.names.BrandID, part.constants.brand_id) < 0 ||
-        PyDict_SetItem(brand_info.get(), part.names.BrandName, part.names.brand_name) < 0 ||
-        PyDict_SetItem(brand_info.get(), part.names.CategoryID, part.constants.category_id) < 0 ||
-        PyDict_SetItem(brand_info.get(), part.names.CategoryName, part.names.category_name) < 0)
+    if (!brand_info || PyDict_SetItem(brand_info.get(), names.BrandID, constants.brand_id) < 0 ||
+        PyDict_SetItem(brand_info.get(), names.BrandName, names.brand_name) < 0 ||
+        PyDict_SetItem(brand_info.get(), names.CategoryID, constants.category_id) < 0 ||
+        PyDict_SetItem(brand_info.get(), names.CategoryName, names.category_name) < 0)
         return -1;
     line = first_line + kBrandSettings;
     Ref brand_settings = Ref::steal(PyDict_New());
     if (!brand_settings ||
-        PyDict_SetItem(brand_info.get(), part.names.BrandSettings, brand_settings.get()) < 0)
+        PyDict_SetItem(brand_info.get(), names.BrandSettings, brand_settings.get()) < 0)
         return -1;
     line = first_line + kBrandInfo;
-    if (PyDict_SetItem(brand_info.get(), part.names.OperationEnum, Py_None) < 0) return -1;
+    if (PyDict_SetItem(brand_info.get(), names.OperationEnum, Py_None) < 0) return -1;
     line = first_line + kEntries;
-    if (PyDict_SetItem(record.get(), part.names.BrandInfo, brand_info.get()) < 0) return -1;
+    if (PyDict_SetItem(record.get(), names.BrandInfo, brand_info.get()) < 0) return -1;
 
     line = first_line + kMention;
     Ref mention = Ref::steal(PyDict_New());
     if (!mention ||
-        PyDict_SetItem(mention.get(), part.names.FetchingServiceInTime, part.names.fetching_in_time) < 0 ||
-        PyDict_SetItem(mention.get(), part.names.FetchingServiceOutTime, part.names.fetching_out_time) < 0)
+        PyDict_SetItem(mention.get(), names.FetchingServiceInTime, names.fetching_in_time) < 0 ||
+        PyDict_SetItem(mention.get(), names.FetchingServiceOutTime, names.fetching_out_time) < 0)
         return -1;
     line = first_line + kEntries;
-    if (PyDict_SetItem(record.get(), part.names.MentionTrackingDetails, mention.get()) < 0 ||
-        PyDict_SetItem(record.get(), part.names.ServiceName, part.names.service_name) < 0)
+    if (PyDict_SetItem(record.get(), names.MentionTrackingDetails, mention.get()) < 0 ||
+        PyDict_SetItem(record.get(), names.ServiceName, names.service_name) < 0)
         return -1;
 
     line = first_line;
-    return frame::bind_global(state, part.names.zorva_data, record.get());
+    return frame::bind_global(state, names.zorva_data, record.get());
 }
 
 }  // namespace sample_record

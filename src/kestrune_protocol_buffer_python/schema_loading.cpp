@@ -19,15 +19,17 @@ struct State {
     Names names;
 } state;
 
+Names& names = state.names;
+
 // Definition line to body line: the docstring stands between them.
 constexpr int kBodyOffset = 2;
 
 // load_proto_module(proto_module_name_arg): importlib.import_module(name).
 PyObject* load_proto_module(Function* self, PyObject* const* args) {
     const int line = self->spec->first_line + kBodyOffset;
-    Ref importlib = frame::lookup_global(frame::state_of(self), state.names.importlib);
+    Ref importlib = frame::lookup_global(frame::state_of(self), names.importlib);
     if (!importlib) return frame::fail_at(self, line);
-    Ref module = frame::call_method(importlib.get(), state.names.import_module, {args[0]});
+    Ref module = frame::call_method(importlib.get(), names.import_module, {args[0]});
     if (!module) return frame::fail_at(self, line);
     return module.release();
 }

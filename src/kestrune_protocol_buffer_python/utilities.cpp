@@ -32,6 +32,9 @@ struct State : frame::ModuleState {
 State state("utilities", "kestrune_protocol_buffer_python.utilities",
             "kestrune_protocol_buffer_python\\utilities.py");
 
+// The tables the module's code reads throughout.
+Names& names = state.names;
+
 // Source lines of the module's statements, as tracebacks report them.
 constexpr int kLineImportOs = 1;
 constexpr int kLineImportPlatform = 2;
@@ -46,9 +49,9 @@ constexpr int kLineBackslashes = 18;
 
 // get_os(): whatever platform.system() says, unchanged.
 PyObject* get_os(Function* self, PyObject* const*) {
-    Ref platform = frame::lookup_global(state, state.names.platform);
+    Ref platform = frame::lookup_global(state, names.platform);
     if (!platform) return frame::fail_at(self, kLineSystemCall);
-    Ref result = frame::call_method(platform.get(), state.names.system, {});
+    Ref result = frame::call_method(platform.get(), names.system, {});
     if (!result) return frame::fail_at(self, kLineSystemCall);
     return result.release();
 }
@@ -57,7 +60,7 @@ PyObject* get_os(Function* self, PyObject* const*) {
 // new text (or None), or null with an exception set and the entry at `line`.
 Ref replace_separators(Function* self, PyObject* normalized, PyObject* old_sep, PyObject* new_sep,
                        int line) {
-    Ref result = frame::call_method(normalized, state.names.replace, {old_sep, new_sep});
+    Ref result = frame::call_method(normalized, names.replace, {old_sep, new_sep});
     if (!result || (!PyUnicode_CheckExact(result.get()) && result.get() != Py_None)) {
         if (result) frame::raise_result_type("str", result.get());
         frame::fail_at(self, line);
@@ -71,25 +74,25 @@ Ref replace_separators(Function* self, PyObject* normalized, PyObject* old_sep, 
 // paths handed to the compiler on macOS and elsewhere name real files.
 PyObject* custom_normpath(Function* self, PyObject* const* args) {
     PyObject* path = args[0];
-    Ref os = frame::lookup_global(state, state.names.os);
+    Ref os = frame::lookup_global(state, names.os);
     if (!os) return frame::fail_at(self, kLineNormpath);
-    Ref os_path = frame::get_attr(os.get(), state.names.path);
+    Ref os_path = frame::get_attr(os.get(), names.path);
     if (!os_path) return frame::fail_at(self, kLineNormpath);
-    Ref normalized = frame::call_method(os_path.get(), state.names.normpath, {path});
+    Ref normalized = frame::call_method(os_path.get(), names.normpath, {path});
     if (!normalized) return frame::fail_at(self, kLineNormpath);
 
-    Ref get_os_function = frame::lookup_global(state, state.names.get_os);
+    Ref get_os_function = frame::lookup_global(state, names.get_os);
     if (!get_os_function) return frame::fail_at(self, kLineGetOsCall);
     Ref plat = frame::call(get_os_function.get(), {});
     if (!plat) return frame::fail_at(self, kLineGetOsCall);
 
-    const int is_windows = PyObject_RichCompareBool(plat.get(), state.names.windows, Py_EQ);
+    const int is_windows = PyObject_RichCompareBool(plat.get(), names.windows, Py_EQ);
     if (is_windows < 0) return frame::fail_at(self, kLineCompare);
     if (!is_windows)
-        return replace_separators(self, normalized.get(), state.names.backslash, state.names.slash,
+        return replace_separators(self, normalized.get(), names.backslash, names.slash,
                                   kLineForwardSlashes)
             .release();
-    return replace_separators(self, normalized.get(), state.names.slash, state.names.backslash,
+    return replace_separators(self, normalized.get(), names.slash, names.backslash,
                               kLineBackslashes)
         .release();
 }
@@ -117,9 +120,9 @@ frame::FunctionSpec custom_normpath_spec{
 
 int module_code(int& line) {
     line = kLineImportOs;
-    if (frame::import_statement(state, state.names.os) < 0) return -1;
+    if (frame::import_statement(state, names.os) < 0) return -1;
     line = kLineImportPlatform;
-    if (frame::import_statement(state, state.names.platform) < 0) return -1;
+    if (frame::import_statement(state, names.platform) < 0) return -1;
     line = kLineDefGetOs;
     if (frame::define(state, get_os_spec) < 0) return -1;
     line = kLineDefCustomNormpath;

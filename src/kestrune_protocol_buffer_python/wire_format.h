@@ -227,7 +227,8 @@ public:
         varint((static_cast<std::uint64_t>(number) << 3) | type);
     }
     void fixed(int size, std::uint64_t value) {
-        for (int i = 0; i < size; ++i, value >>= 8) bytes.push_back(static_cast<char>(value & 0xff));
+        for (int i = 0; i < size; ++i, value >>= 8)
+            bytes.push_back(static_cast<char>(value & 0xff));
     }
     void span(const char* data, std::size_t size) {
         varint(size);

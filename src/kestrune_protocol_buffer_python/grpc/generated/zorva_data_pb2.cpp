@@ -148,6 +148,10 @@ State state("zorva_data_pb2",
             "kestrune_protocol_buffer_python.grpc.generated.zorva_data_pb2",
             "kestrune_protocol_buffer_python\\grpc\\generated\\zorva_data_pb2.py");
 
+// The tables the module's code reads throughout.
+Names& names = state.names;
+Constants& constants = state.constants;
+
 // Source lines of the module code, as tracebacks report them.
 constexpr int kLineImportDescriptor = 6;
 constexpr int kLineImportDescriptorPool = 7;
@@ -167,14 +171,14 @@ int make_constants() {
         slot = PyTuple_Pack(1, name);
         return slot ? 0 : -1;
     };
-    if (one_name(state.constants.from_descriptor, state.names.descriptor) < 0 ||
-        one_name(state.constants.from_descriptor_pool, state.names.descriptor_pool) < 0 ||
-        one_name(state.constants.from_symbol_database, state.names.symbol_database) < 0 ||
-        one_name(state.constants.from_builder, state.names.builder) < 0)
+    if (one_name(constants.from_descriptor, names.descriptor) < 0 ||
+        one_name(constants.from_descriptor_pool, names.descriptor_pool) < 0 ||
+        one_name(constants.from_symbol_database, names.symbol_database) < 0 ||
+        one_name(constants.from_builder, names.builder) < 0)
         return -1;
-    state.constants.serialized_file = PyBytes_FromStringAndSize(
+    constants.serialized_file = PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(kSerializedFile), sizeof(kSerializedFile));
-    if (!state.constants.serialized_file) return -1;
+    if (!constants.serialized_file) return -1;
     for (Span& span : spans) {
         span.name = PyUnicode_InternFromString(span.global);
         span.start_obj = PyLong_FromLong(span.start);
@@ -193,7 +197,7 @@ Ref call_global_method(PyObject* global, PyObject* method, std::initializer_list
 
 // `_globals[<span global>].<attribute> = value`
 int set_span_attr(PyObject* global, PyObject* attribute, PyObject* value) {
-    Ref globals = frame::lookup_global(state, state.names._globals);
+    Ref globals = frame::lookup_global(state, names._globals);
     if (!globals) return -1;
     Ref descriptor = Ref::steal(PyObject_GetItem(globals.get(), global));
     if (!descriptor) return -1;
@@ -202,74 +206,74 @@ int set_span_attr(PyObject* global, PyObject* attribute, PyObject* value) {
 
 int module_code(int& line) {
     line = kLineImportDescriptor;
-    if (frame::from_import_statement(state, state.names.google_protobuf, state.constants.from_descriptor,
-                                     state.names._descriptor) < 0)
+    if (frame::from_import_statement(state, names.google_protobuf, constants.from_descriptor,
+                                     names._descriptor) < 0)
         return -1;
     line = kLineImportDescriptorPool;
-    if (frame::from_import_statement(state, state.names.google_protobuf, state.constants.from_descriptor_pool,
-                                     state.names._descriptor_pool) < 0)
+    if (frame::from_import_statement(state, names.google_protobuf, constants.from_descriptor_pool,
+                                     names._descriptor_pool) < 0)
         return -1;
     line = kLineImportSymbolDatabase;
-    if (frame::from_import_statement(state, state.names.google_protobuf, state.constants.from_symbol_database,
-                                     state.names._symbol_database) < 0)
+    if (frame::from_import_statement(state, names.google_protobuf, constants.from_symbol_database,
+                                     names._symbol_database) < 0)
         return -1;
     line = kLineImportBuilder;
-    if (frame::from_import_statement(state, state.names.google_protobuf_internal, state.constants.from_builder,
-                                     state.names._builder) < 0)
+    if (frame::from_import_statement(state, names.google_protobuf_internal, constants.from_builder,
+                                     names._builder) < 0)
         return -1;
 
     line = kLineSymDb;
-    Ref sym_db = call_global_method(state.names._symbol_database, state.names.Default, {});
-    if (!sym_db || frame::bind_global(state, state.names._sym_db, sym_db.get()) < 0) return -1;
+    Ref sym_db = call_global_method(names._symbol_database, names.Default, {});
+    if (!sym_db || frame::bind_global(state, names._sym_db, sym_db.get()) < 0) return -1;
 
     line = kLineAddSerializedFile;
-    Ref pool = call_global_method(state.names._descriptor_pool, state.names.Default, {});
+    Ref pool = call_global_method(names._descriptor_pool, names.Default, {});
     if (!pool) return -1;
-    Ref file = frame::call_method(pool.get(), state.names.AddSerializedFile, {state.constants.serialized_file});
-    if (!file || frame::bind_global(state, state.names.DESCRIPTOR, file.get()) < 0) return -1;
+    Ref file = frame::call_method(pool.get(), names.AddSerializedFile, {constants.serialized_file});
+    if (!file || frame::bind_global(state, names.DESCRIPTOR, file.get()) < 0) return -1;
 
     line = kLineGlobals;
-    if (frame::bind_global(state, state.names._globals, state.dict) < 0) return -1;
+    if (frame::bind_global(state, names._globals, state.dict) < 0) return -1;
 
     line = kLineBuildMessages;
     {
-        Ref descriptor = frame::lookup_global(state, state.names.DESCRIPTOR);
-        Ref globals = descriptor ? frame::lookup_global(state, state.names._globals) : Ref();
+        Ref descriptor = frame::lookup_global(state, names.DESCRIPTOR);
+        Ref globals = descriptor ? frame::lookup_global(state, names._globals) : Ref();
         if (!globals) return -1;
-        Ref built = call_global_method(state.names._builder, state.names.BuildMessageAndEnumDescriptors,
+        Ref built = call_global_method(names._builder, names.BuildMessageAndEnumDescriptors,
                                        {descriptor.get(), globals.get()});
         if (!built) return -1;
     }
 
     line = kLineBuildTop;
     {
-        Ref descriptor = frame::lookup_global(state, state.names.DESCRIPTOR);
-        Ref globals = descriptor ? frame::lookup_global(state, state.names._globals) : Ref();
+        Ref descriptor = frame::lookup_global(state, names.DESCRIPTOR);
+        Ref globals = descriptor ? frame::lookup_global(state, names._globals) : Ref();
         if (!globals) return -1;
-        Ref built = call_global_method(state.names._builder, state.names.BuildTopDescriptorsAndMessages,
-                                       {descriptor.get(), state.names.zorva_data_pb2, globals.get()});
+        Ref built = call_global_method(names._builder, names.BuildTopDescriptorsAndMessages,
+                                       {descriptor.get(), names.zorva_data_pb2, globals.get()});
         if (!built) return -1;
     }
 
     line = kLineUseCDescriptors;
-    Ref descriptor_module = frame::lookup_global(state, state.names._descriptor);
+    Ref descriptor_module = frame::lookup_global(state, names._descriptor);
     if (!descriptor_module) return -1;
-    Ref use_c = frame::get_attr(descriptor_module.get(), state.names._USE_C_DESCRIPTORS);
+    Ref use_c = frame::get_attr(descriptor_module.get(), names._USE_C_DESCRIPTORS);
     if (!use_c) return -1;
     const int c_descriptors = PyObject_IsTrue(use_c.get());
     if (c_descriptors < 0) return -1;
     if (c_descriptors) return 0;
 
     line = kLineLoadedOptions;
-    Ref descriptor = frame::lookup_global(state, state.names.DESCRIPTOR);
-    if (!descriptor || PyObject_SetAttr(descriptor.get(), state.names._loaded_options, Py_None) < 0)
+    Ref descriptor = frame::lookup_global(state, names.DESCRIPTOR);
+    if (!descriptor || PyObject_SetAttr(descriptor.get(), names._loaded_options, Py_None) < 0)
         return -1;
 
     line = kLineFirstSpan;
     for (const Span& span : spans) {
-        if (set_span_attr(span.name, state.names._serialized_start, span.start_obj) < 0) return -1;
+        if (set_span_attr(span.name, names._serialized_start, span.start_obj) < 0) return -1;
         ++line;
-        if (set_span_attr(span.name, state.names._serialized_end, span.end_obj) < 0) return -1;
+        if (set_span_attr(span.name, names._serialized_end, span.end_obj) < 0) return -1;
         ++line;
     }
     return 0;
