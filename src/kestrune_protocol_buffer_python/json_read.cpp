@@ -111,52 +111,6 @@ Answer double_value(double value, Ref& out) {
     return made(Ref::steal(PyFloat_FromDouble(value)), out);
 }
 
-// The JSON value of a number field's value `raw`, as its wire type carries
-// it. Done without a value for an unknown value of a closed enum, which the
-// runtime keeps among the unknown fields and not in the field.
-Answer number_value(const FieldPlan& field, std::uint64_t raw, Ref& out) {
-    const std::uint64_t bits = wire::decoded(*field.type, raw);
-    switch (field.ctype()) {
-        case CType::Int32:
-            return made(Ref::steal(PyLong_FromLong(static_cast<std::int32_t>(bits))), out);
-        case CType::UInt32:
-            return made(Ref::steal(PyLong_FromUnsignedLong(static_cast<std::uint32_t>(bits))), out);
-        case CType::Int64:
-            return made(signed_text(static_cast<std::int64_t>(bits)), out);
-        case CType::UInt64:
-            return made(decimal_text(bits, false), out);
-        case CType::Bool:
-            return made(Ref::borrow(bits ? Py_True : Py_False), out);
-        case CType::Double: {
-            double value;
-            std::memcpy(&value, &bits, sizeof value);
-            return double_value(value, out);
-        }
-        case CType::Float: {
-            const auto narrow_bits = static_cast<std::uint32_t>(bits);
-            float value;
-            std::memcpy(&value, &narrow_bits, sizeof value);
-            if (std::isnan(value) || std::isinf(value)) return double_value(value, out);
-            return shortest_float(value, out);
-        }
-        case CType::Enum: {
-            const auto number = static_cast<std::int32_t>(bits);
-            if (PyObject* name = field.enumeration->name_of(number))
-                return made(Ref::borrow(name), out);
-            if (field.enumeration->closed) {
-                out = Ref();
-                return Answer::Done;
-            }
-            return made(Ref::steal(PyLong_FromLong(number)), out);
-        }
-        case CType::String:
-        case CType::Bytes:
-        case CType::Message:
-            break;
-    }
-    return Answer::Runtime;
-}
-
 // A map key as MessageToDict writes it: str() of the key, "true" or "false".
 Answer key_text(const FieldPlan& field, std::uint64_t raw, Ref& out) {
     const std::uint64_t bits = wire::decoded(*field.type, raw);
@@ -186,6 +140,15 @@ Answer text_value(const char* data, std::size_t size, Ref& out) {
     return Answer::Runtime;
 }
 
+// One value of a field as the wire carries it: the number (a varint or the
+// fixed-size bits) or the bytes of a length-delimited value. The zero value
+// stands for a value not given: zero, the empty text, an empty message.
+struct WireValue {
+    std::uint64_t raw = 0;
+    const char* data = "";
+    std::size_t size = 0;
+};
+
 Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth,
                     Ref& out);
 
@@ -200,42 +163,61 @@ Answer message_value(const MessagePlan& plan, const char* data, std::size_t size
     return read_message(plan, data, size, depth, out);
 }
 
-// The JSON value of one length-delimited value of a string, bytes or message field.
-Answer span_value(const FieldPlan& field, const char* data, std::size_t size, int depth, Ref& out) {
+// The JSON value of one value of a field, as MessageToDict writes it. Done
+// without a value for an unknown value of a closed enum, which the runtime
+// keeps among the unknown fields and not in the field.
+Answer json_value(const FieldPlan& field, const WireValue& value, int depth, Ref& out) {
+    const std::uint64_t bits = wire::decoded(*field.type, value.raw);
     switch (field.ctype()) {
+        case CType::Int32:
+            return made(Ref::steal(PyLong_FromLong(static_cast<std::int32_t>(bits))), out);
+        case CType::UInt32:
+            return made(Ref::steal(PyLong_FromUnsignedLong(static_cast<std::uint32_t>(bits))), out);
+        case CType::Int64:
+            return made(signed_text(static_cast<std::int64_t>(bits)), out);
+        case CType::UInt64:
+            return made(decimal_text(bits, false), out);
+        case CType::Bool:
+            return made(Ref::borrow(bits ? Py_True : Py_False), out);
+        case CType::Double: {
+            double number;
+            std::memcpy(&number, &bits, sizeof number);
+            return double_value(number, out);
+        }
+        case CType::Float: {
+            const auto narrow_bits = static_cast<std::uint32_t>(bits);
+            float number;
+            std::memcpy(&number, &narrow_bits, sizeof number);
+            if (std::isnan(number) || std::isinf(number)) return double_value(number, out);
+            return shortest_float(number, out);
+        }
+        case CType::Enum: {
+            const auto number = static_cast<std::int32_t>(bits);
+            if (PyObject* name = field.enumeration->name_of(number))
+                return made(Ref::borrow(name), out);
+            if (field.enumeration->closed) {
+                out = Ref();
+                return Answer::Done;
+            }
+            return made(Ref::steal(PyLong_FromLong(number)), out);
+        }
         case CType::String:
-            return text_value(data, size, out);
+            return text_value(value.data, value.size, out);
         case CType::Bytes:
-            return made(base64_text(data, size), out);
+            return made(base64_text(value.data, value.size), out);
         case CType::Message:
-            return message_value(*field.message, data, size, depth + 1, out);
-        default:
-            return Answer::Runtime;
+            return message_value(*field.message, value.data, value.size, depth + 1, out);
     }
+    return Answer::Runtime;
 }
 
 // One value of a field in its own wire type; Runtime for bytes that end too soon.
 Answer read_value(wire::Reader& in, const FieldPlan& field, int depth, Ref& out) {
-    if (field.type->wire == wire::kLengthDelimited) {
-        const char* data;
-        std::size_t size;
-        return in.span(data, size) ? span_value(field, data, size, depth, out) : Answer::Runtime;
-    }
-    std::uint64_t raw;
-    return in.number(*field.type, raw) ? number_value(field, raw, out) : Answer::Runtime;
-}
-
-// The default value of a map entry's missing value.
-Answer default_value(const FieldPlan& field, Ref& out) {
-    switch (field.ctype()) {
-        case CType::Message:
-            return made(Ref::steal(PyDict_New()), out);
-        case CType::String:
-        case CType::Bytes:
-            return made(ascii_text("", 0), out);
-        default:
-            return number_value(field, 0, out);
-    }
+    WireValue value;
+    const bool whole = field.type->wire == wire::kLengthDelimited
+                           ? in.span(value.data, value.size)
+                           : in.number(*field.type, value.raw);
+    return whole ? json_value(field, value, depth, out) : Answer::Runtime;
 }
 
 // A map entry's key text and value, missing ones as their defaults. Done
@@ -277,7 +259,7 @@ Answer read_entry(const MessagePlan& entry, const char* data, std::size_t size, 
         if (done != Answer::Done) return done;
     }
     if (!value) {
-        const Answer done = default_value(value_field, value);
+        const Answer done = json_value(value_field, WireValue{}, depth, value);
         if (done != Answer::Done) return done;
         if (!value) return unknown();
     }
@@ -312,7 +294,7 @@ Answer read_packed(const FieldPlan& field, const char* data, std::size_t size, R
         std::uint64_t raw;
         if (!packed.number(*field.type, raw)) return Answer::Runtime;
         Ref value;
-        const Answer done = number_value(field, raw, value);
+        const Answer done = json_value(field, WireValue{.raw = raw}, 0, value);
         if (done != Answer::Done) return done;
         if (value && append(slot, value.get()) != Answer::Done) return Answer::Error;
     }
