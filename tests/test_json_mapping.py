@@ -26,10 +26,9 @@ POPULATE = "Failed to populate protobuf message from dict: "
 PROTOS = {"p3": "json_mapping_proto3.proto", "p2": "json_mapping_proto2.proto",
           "wkt": "json_mapping_wkt.proto", "editions": "json_mapping_editions.proto"}
 NATIVE = ["p3.Scalars", "p3.Optionals", "p3.Repeats", "p3.Maps", "p3.Choice", "p3.Naming",
-          "p3.Tree", "p3.Wide", "p2.Legacy", "zorva.TopLevelMessage"]
-RUNTIME = ["wkt.Stamped", "wkt.Loose", "wkt.Indirect", "p2.WithGroup", "p2.Extendable",
-           "p2.HoldsGroup", "editions.Plain", "p3.Shadowing", "p3.HidesDescriptor",
-           "p3.HoldsShadowing"]
+          "p3.Tree", "p3.Wide", "p2.Legacy", "zorva.TopLevelMessage", "wkt.Stamped", "wkt.Loose",
+          "wkt.Indirect", "p2.WithGroup", "p2.Extendable", "p2.HoldsGroup", "editions.Plain"]
+RUNTIME = ["p3.Shadowing", "p3.HidesDescriptor", "p3.HoldsShadowing"]
 CHECKS = settings(max_examples=60, deadline=None,
                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
@@ -87,17 +86,18 @@ def assert_identical(actual, expected):
 
 def assert_same_dict(message, native):
     """protobuf_to_dict(message) is MessageToDict(message), or raises its error;
-    native or not as said (either, for None)."""
+    native or not as said (either, for None). The runtime's errors are its own:
+    a message it refuses always takes its path."""
     try:
         expected = json_format.MessageToDict(message)
     except Exception as exc:
-        with runtime_calls() as calls, pytest.raises(type(exc)) as info:
+        with pytest.raises(type(exc)) as info:
             dict_bridge.protobuf_to_dict(message)
         assert str(info.value) == str(exc)
-    else:
-        with runtime_calls() as calls:
-            actual = dict_bridge.protobuf_to_dict(message)
-        assert_identical(actual, expected)
+        return
+    with runtime_calls() as calls:
+        actual = dict_bridge.protobuf_to_dict(message)
+    assert_identical(actual, expected)
     assert native is None or (calls.to_dict == 0) == native
 
 
@@ -183,9 +183,13 @@ def test_random_messages_give_the_runtime_dict(schemas, name, data):
     cls = resolve(schemas, name)
     message = cls(**data.draw(message_kwargs(cls.DESCRIPTOR)))
     assert_same_dict(message, native=True)
+    try:
+        record = json_format.MessageToDict(message)
+    except Exception:
+        return  # refused: a time out of range, a path it cannot spell, an unknown Any type
     # The runtime's own dict reads back natively, where ParseDict takes it at all
     # (it refuses a float of 3.4028235e+38, which MessageToDict writes for the largest).
-    assert assert_same_parse(cls, json_format.MessageToDict(message)) in (0, None)
+    assert assert_same_parse(cls, record) in (0, None)
 
 
 # ---- random dictionaries, the runtime's forms and looser ones -----------------------------
@@ -361,10 +365,10 @@ def large_maps(cls):
         ("p3.Tree", lambda cls: deep_tree(cls, 65), False),
         ("p3.Tree", lambda cls: deep_tree(cls, 200), False),
         ("wkt.Loose", lambda cls: cls(extra={"a": [1, "b", None]}, count={"value": 3},
-                                      took={"seconds": 5}, null=0), False),
-        ("wkt.Indirect", lambda cls: cls(stamped={"at": {"seconds": 1}}, plain=2), False),
-        ("p2.WithGroup", lambda cls: cls(item={"id": 3}, plain=1), False),
-        ("editions.Plain", lambda cls: cls(count=3, note="x"), False),
+                                      took={"seconds": 5}, null=0), True),
+        ("wkt.Indirect", lambda cls: cls(stamped={"at": {"seconds": 1}}, plain=2), True),
+        ("p2.WithGroup", lambda cls: cls(item={"id": 3}, plain=1), True),
+        ("editions.Plain", lambda cls: cls(count=3, note="x"), True),
         # Fields that hide ListFields or DESCRIPTOR: the runtime fails in its own way.
         ("p3.Shadowing", lambda cls: cls.FromString(b"\x08\x05\x12\x01\x03\x22\x01x"), False),
         ("p3.HidesDescriptor", lambda cls: cls.FromString(b"\x08\x05"), False),

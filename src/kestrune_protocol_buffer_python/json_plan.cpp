@@ -104,28 +104,42 @@ bool is_unchanged(const RuntimeFunction& slot, PyObject* function) {
            same_contents(slot.kwdefaults, slot.kwdefaults_copy);
 }
 
-// Whether a file is a proto2 or proto3 file (not one of editions): the syntax
-// field (12) of its serialized FileDescriptorProto. Done when it is, Runtime
-// when not.
-Answer classic_syntax(PyObject* file) {
-    Ref serialized = frame::get_attr(file, names.serialized_pb);
-    if (!serialized) return Answer::Error;
-    if (!PyBytes_Check(serialized.get())) return Answer::Runtime;
-    wire::Reader in(PyBytes_AS_STRING(serialized.get()),
-                    static_cast<std::size_t>(PyBytes_GET_SIZE(serialized.get())));
-    while (!in.done()) {
-        std::uint32_t number, wire_type;
-        if (!in.tag(number, wire_type)) return Answer::Runtime;
-        if (number == 12 && wire_type == wire::kLengthDelimited) {
-            const char* text;
-            std::size_t size;
-            if (!in.span(text, size)) return Answer::Runtime;
-            const std::string_view syntax(text, size);
-            return syntax == "proto2" || syntax == "proto3" ? Answer::Done : Answer::Runtime;
-        }
-        if (!in.skip(wire_type, number)) return Answer::Runtime;
-    }
-    return Answer::Done;  // no syntax: proto2
+// The well-known types json_format maps by full name, and the layout each
+// must have for the native forms: field number, name, type and repetition.
+struct ExpectedField {
+    std::uint32_t number;
+    const char* name;
+    wire::FieldType type;
+    bool repeated;
+};
+
+struct WellKnownType {
+    const char* full_name;
+    WellKnown kind;
+    std::vector<ExpectedField> fields;
+};
+
+const std::vector<WellKnownType>& well_known_types() {
+    static const std::vector<WellKnownType> table = {
+        {.full_name = "google.protobuf.Any", .kind = WellKnown::Any,
+         .fields = {{1, "type_url", wire::kString, false}, {2, "value", wire::kBytes, false}}},
+        {.full_name = "google.protobuf.Duration", .kind = WellKnown::Duration,
+         .fields = {{1, "seconds", wire::kInt64, false}, {2, "nanos", wire::kInt32, false}}},
+        {.full_name = "google.protobuf.FieldMask", .kind = WellKnown::FieldMask,
+         .fields = {{1, "paths", wire::kString, true}}},
+        {.full_name = "google.protobuf.ListValue", .kind = WellKnown::ListValue,
+         .fields = {{1, "values", wire::kMessage, true}}},
+        {.full_name = "google.protobuf.Struct", .kind = WellKnown::Struct,
+         .fields = {{1, "fields", wire::kMessage, true}}},
+        {.full_name = "google.protobuf.Timestamp", .kind = WellKnown::Timestamp,
+         .fields = {{1, "seconds", wire::kInt64, false}, {2, "nanos", wire::kInt32, false}}},
+        {.full_name = "google.protobuf.Value", .kind = WellKnown::Value,
+         .fields = {{1, "null_value", wire::kEnum, false}, {2, "number_value", wire::kDouble, false},
+                    {3, "string_value", wire::kString, false}, {4, "bool_value", wire::kBool, false},
+                    {5, "struct_value", wire::kMessage, false},
+                    {6, "list_value", wire::kMessage, false}}},
+    };
+    return table;
 }
 
 // Long integer attribute of a descriptor; false with an exception set or
@@ -154,7 +168,7 @@ public:
                 fill_plan(pending_[next].first.get(), *pending_[next].second, entries_[next]);
             if (done != Answer::Done) return done;
         }
-        return Answer::Done;
+        return references_match() ? Answer::Done : Answer::Runtime;
     }
 
 private:
@@ -170,39 +184,55 @@ private:
         return plan;
     }
 
-    // Whether the type is not one that json_format maps in its own way, and
-    // its file is not of editions. json_format knows the well-known types by
-    // full name (and the wrappers by their file's name), so a copy of one
-    // declared in another file is as special as the original.
-    Answer type_supported(PyObject* descriptor) {
+    // The form json_format gives a message type: a well-known type by its full
+    // name, a wrapper by its file's name, any other type as an object of its
+    // fields. Sets `expected` to the layout a well-known type must have.
+    Answer kind_of(PyObject* descriptor, WellKnown& kind, const WellKnownType*& expected) {
+        kind = WellKnown::None;
+        expected = nullptr;
         Ref full_name = frame::get_attr(descriptor, names.full_name);
         if (!full_name) return Answer::Error;
         if (!PyUnicode_Check(full_name.get())) return Answer::Runtime;
-        const Py_ssize_t well_known = PyUnicode_Tailmatch(full_name.get(), names.well_known_package,
-                                                          0, PY_SSIZE_T_MAX, -1);
-        if (well_known < 0) return Answer::Error;
-        if (well_known) return Answer::Runtime;
-        return file_supported(descriptor);
+        for (const WellKnownType& type : well_known_types()) {
+            if (PyUnicode_CompareWithASCIIString(full_name.get(), type.full_name) == 0) {
+                kind = type.kind;
+                expected = &type;
+                return Answer::Done;
+            }
+        }
+        Ref file = frame::get_attr(descriptor, names.file);
+        Ref file_name = file ? frame::get_attr(file.get(), names.name) : Ref();
+        if (!file_name) return Answer::Error;
+        if (!PyUnicode_Check(file_name.get())) return Answer::Runtime;
+        const int wrapper = PyUnicode_Compare(file_name.get(), names.wrappers_file);
+        if (wrapper == -1 && PyErr_Occurred()) return Answer::Error;
+        if (wrapper == 0) kind = WellKnown::Wrapper;
+        return Answer::Done;
     }
 
-    // Whether the type's file is neither a well-known type's nor of editions.
-    Answer file_supported(PyObject* descriptor) {
-        Ref file = frame::get_attr(descriptor, names.file);
-        if (!file) return Answer::Error;
-        if (auto found = files_.find(file.get()); found != files_.end()) return found->second;
-        Ref file_name = frame::get_attr(file.get(), names.name);
-        if (!file_name) return Answer::Error;
-        const Py_ssize_t well_known =
-            PyUnicode_Check(file_name.get())
-                ? PyUnicode_Tailmatch(file_name.get(), names.well_known_file_prefix, 0,
-                                      PY_SSIZE_T_MAX, -1)
-                : 1;
-        if (well_known < 0) return Answer::Error;
-        const Answer supported = well_known ? Answer::Runtime : classic_syntax(file.get());
-        if (supported == Answer::Error) return supported;
-        held_.push_back(Ref::borrow(file.get()));
-        files_.emplace(file.get(), supported);
-        return supported;
+    // Whether the fields read for a well-known type are those of the original.
+    static bool layout_matches(const MessagePlan& plan, const std::vector<std::pair<Ref, Ref>>& declared,
+                               const WellKnownType* expected) {
+        if (plan.well_known == WellKnown::Wrapper) {
+            // One scalar field named value, which json_format reads by name.
+            const FieldPlan& field = plan.fields.front();
+            return plan.fields.size() == 1 && field.number == 1 && !field.repeated &&
+                   field.ctype() != wire::CType::Message && field.ctype() != wire::CType::Enum &&
+                   PyUnicode_CompareWithASCIIString(declared.front().first.get(), "value") == 0;
+        }
+        if (!expected) return true;
+        if (plan.fields.size() != expected->fields.size()) return false;
+        for (const ExpectedField& want : expected->fields) {
+            const int index = plan.index_of(want.number);
+            if (index < 0) return false;
+            const FieldPlan& field = plan.fields[static_cast<std::size_t>(index)];
+            if (field.type->type != want.type || field.repeated != want.repeated) return false;
+            bool named = false;
+            for (const auto& [name, json_name] : declared)
+                named = named || PyUnicode_CompareWithASCIIString(name.get(), want.name) == 0;
+            if (!named) return false;
+        }
+        return true;
     }
 
     Answer enum_plan(PyObject* descriptor, const EnumPlan*& out) {
@@ -210,9 +240,14 @@ private:
             out = found->second;
             return Answer::Done;
         }
-        const Answer type_ok = type_supported(descriptor);
-        if (type_ok != Answer::Done) return type_ok;
         auto plan = std::make_unique<EnumPlan>();
+        Ref full_name = frame::get_attr(descriptor, names.full_name);
+        if (!full_name) return Answer::Error;
+        const int null_value = PyUnicode_Check(full_name.get())
+                                   ? PyUnicode_Compare(full_name.get(), names.null_value_enum)
+                                   : 1;
+        if (null_value == -1 && PyErr_Occurred()) return Answer::Error;
+        plan->null_value = null_value == 0;
         Ref closed = frame::get_attr(descriptor, names.is_closed);
         Ref values = closed ? frame::get_attr(descriptor, names.values) : Ref();
         Ref by_number = values ? frame::get_attr(descriptor, names.values_by_number) : Ref();
@@ -274,18 +309,19 @@ private:
         if (!long_attr(field_descriptor, names.number, number) ||
             !long_attr(field_descriptor, names.type, type))
             return Answer::Error;
-        if (number <= 0 || type < wire::kDouble || type > wire::kMaxFieldType ||
-            type == wire::kGroup)
+        if (number <= 0 || type < wire::kDouble || type > wire::kMaxFieldType)
             return Answer::Runtime;
         field.number = static_cast<std::uint32_t>(number);
         field.type = &wire::info(static_cast<wire::FieldType>(type));
         field.json_name = frame::get_attr(field_descriptor, names.json_name);
         Ref repeated =
             field.json_name ? frame::get_attr(field_descriptor, names.is_repeated) : Ref();
-        Ref oneof = repeated ? frame::get_attr(field_descriptor, names.containing_oneof) : Ref();
+        Ref required = repeated ? frame::get_attr(field_descriptor, names.is_required) : Ref();
+        Ref oneof = required ? frame::get_attr(field_descriptor, names.containing_oneof) : Ref();
         if (!oneof) return Answer::Error;
         if (!PyUnicode_CheckExact(field.json_name.get())) return Answer::Runtime;
         field.repeated = PyObject_IsTrue(repeated.get()) == 1;
+        field.required = PyObject_IsTrue(required.get()) == 1;
         if (oneof.get() != Py_None) {
             long index;
             if (!long_attr(oneof.get(), names.index, index)) return Answer::Error;
@@ -299,20 +335,50 @@ private:
         if (field.ctype() != wire::CType::Message) return Answer::Done;
         Ref message_type = frame::get_attr(field_descriptor, names.message_type);
         if (!message_type) return Answer::Error;
-        const Answer map = field.repeated ? is_map_entry(message_type.get()) : Answer::Runtime;
+        const Answer map = field.repeated && field.type->type == wire::kMessage
+                               ? is_map_entry(message_type.get())
+                               : Answer::Runtime;
         if (map == Answer::Error) return map;
         field.map = map == Answer::Done;
         field.message = plan_for(message_type.get(), field.map);
         return Answer::Done;
     }
 
-    // Reads one message type's fields into its plan.
-    Answer fill_plan(PyObject* descriptor, MessagePlan& plan, bool map_entry) {
-        const Answer type_ok = type_supported(descriptor);
-        if (type_ok != Answer::Done) return type_ok;
+    // The extension ranges of an extendable type; Runtime for a type whose
+    // wire format is a message set.
+    Answer extension_ranges(PyObject* descriptor, MessagePlan& plan) {
         Ref extendable = frame::get_attr(descriptor, names.is_extendable);
         if (!extendable) return Answer::Error;
-        if (extendable.get() != Py_False) return Answer::Runtime;
+        if (extendable.get() == Py_False) return Answer::Done;
+        Ref has_options = frame::get_attr(descriptor, names.has_options);
+        if (!has_options) return Answer::Error;
+        if (has_options.get() != Py_False) {
+            Ref options = frame::call_method(descriptor, names.GetOptions, {});
+            Ref set = options ? frame::get_attr(options.get(), names.message_set_wire_format) : Ref();
+            if (!set) return Answer::Error;
+            if (set.get() != Py_False) return Answer::Runtime;
+        }
+        Ref ranges = frame::get_attr(descriptor, names.extension_ranges);
+        Ref iterator = ranges ? Ref::steal(PyObject_GetIter(ranges.get())) : Ref();
+        if (!iterator) return Answer::Error;
+        while (Ref range = Ref::steal(PyIter_Next(iterator.get()))) {
+            if (!PyTuple_Check(range.get()) || PyTuple_GET_SIZE(range.get()) != 2) return Answer::Runtime;
+            const long start = PyLong_AsLong(PyTuple_GET_ITEM(range.get(), 0));
+            const long end = PyLong_AsLong(PyTuple_GET_ITEM(range.get(), 1));
+            if ((start == -1 || end == -1) && PyErr_Occurred()) return frame::runtime_or_error();
+            if (start < 1 || end <= start) return Answer::Runtime;
+            plan.extension_ranges.emplace_back(static_cast<std::uint32_t>(start),
+                                               static_cast<std::uint32_t>(std::min(end, 1L << 29)));
+        }
+        return PyErr_Occurred() ? Answer::Error : Answer::Done;
+    }
+
+    // Reads one message type's fields into its plan.
+    Answer fill_plan(PyObject* descriptor, MessagePlan& plan, bool map_entry) {
+        const WellKnownType* expected = nullptr;
+        Answer done = kind_of(descriptor, plan.well_known, expected);
+        if (done != Answer::Done) return done;
+        if ((done = extension_ranges(descriptor, plan)) != Answer::Done) return done;
         PyTypeObject* cls = nullptr;  // none for map entries, which have no instances here
         if (!map_entry) {
             const Answer watched = watch_class(descriptor, plan, cls);
@@ -338,9 +404,11 @@ private:
             // called here.
             if (cls && _PyType_Lookup(cls, name.get())) return Answer::Runtime;
             declared.emplace_back(std::move(name), Ref::borrow(field.json_name.get()));
+            plan.required = plan.required || field.required;
             plan.fields.push_back(std::move(field));
         }
         if (PyErr_Occurred()) return Answer::Error;
+        if (plan.well_known == WellKnown::Wrapper && plan.fields.empty()) return Answer::Runtime;
 
         // The field index each key finds, as ParseDict looks keys up: by JSON
         // name first, else by field name; of two fields with one JSON name
@@ -397,7 +465,39 @@ private:
             if (plan.fields[i].number < small)
                 plan.by_small_number[plan.fields[i].number] = static_cast<std::int16_t>(i);
         }
-        return Answer::Done;
+        return layout_matches(plan, declared, expected) ? Answer::Done : Answer::Runtime;
+    }
+
+    // The well-known types that refer to each other must do so as the
+    // originals do: Struct's values and ListValue's items are Values, which
+    // hold a Struct or a ListValue.
+    bool references_match() const {
+        const auto is = [](const FieldPlan& field, WellKnown kind) {
+            return field.message && field.message->well_known == kind;
+        };
+        for (const auto& message : plan_.messages) {
+            const auto& fields = message->fields;
+            switch (message->well_known) {
+                case WellKnown::Struct:
+                    if (!fields[0].map || fields[0].message->fields[0].ctype() != wire::CType::String ||
+                        !is(fields[0].message->fields[1], WellKnown::Value))
+                        return false;
+                    break;
+                case WellKnown::ListValue:
+                    if (fields[0].map || !is(fields[0], WellKnown::Value)) return false;
+                    break;
+                case WellKnown::Value:
+                    if (!fields[0].enumeration->null_value || !is(fields[4], WellKnown::Struct) ||
+                        !is(fields[5], WellKnown::ListValue) || fields[0].oneof < 0 ||
+                        std::any_of(fields.begin(), fields.end(),
+                                    [&](const FieldPlan& f) { return f.oneof != fields[0].oneof; }))
+                        return false;
+                    break;
+                default:
+                    break;
+            }
+        }
+        return true;
     }
 
     // Keeps a weak reference to the class of a nested message type, with its
@@ -426,7 +526,6 @@ private:
     PyTypeObject* type_;
     std::unordered_map<PyObject*, MessagePlan*> by_descriptor_;
     std::unordered_map<PyObject*, const EnumPlan*> enums_;
-    std::unordered_map<PyObject*, Answer> files_;
     std::vector<std::pair<Ref, MessagePlan*>> pending_;  // also keeps the descriptors alive
     std::vector<bool> entries_;                          // per pending type: map entries
     std::vector<Ref> held_;                              // keeps the other keys alive
@@ -461,9 +560,66 @@ std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
         plan->parsable = plan->supported &&
                          std::all_of(plan->messages.begin(), plan->messages.end(),
                                      [](const auto& message) { return message->parsable; });
+        plan->required = std::any_of(plan->messages.begin(), plan->messages.end(),
+                                     [](const auto& message) { return message->required; });
     }
     if (state.plans.store(type, plan) < 0) return {};
     return plan;
+}
+
+// ---- the message classes of Any ---------------------------------------------------------------
+
+namespace {
+
+// json_format's module namespace, as its recorded MessageToDict sees it
+// (borrowed), or null when the function was not recorded.
+PyObject* json_format_globals() {
+    return state.message_to_dict.function ? PyFunction_GET_GLOBALS(state.message_to_dict.function)
+                                          : nullptr;
+}
+
+// A global of json_format's namespace; Runtime when it is missing.
+Answer json_format_global(PyObject* name, Ref& out) {
+    PyObject* globals = json_format_globals();
+    PyObject* found = globals ? PyDict_GetItemWithError(globals, name) : nullptr;
+    if (!found) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
+    out = Ref::borrow(found);
+    return Answer::Done;
+}
+
+}  // namespace
+
+Answer any_class(PyObject* type_url, Ref& cls, std::shared_ptr<TypePlan>& plan) {
+    if (!PyUnicode_CheckExact(type_url)) return Answer::Runtime;
+    // type_url.split('/')[-1]
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(type_url);
+    const Py_ssize_t slash = PyUnicode_FindChar(type_url, '/', 0, length, -1);
+    if (slash == -2) return Answer::Error;
+    Ref type_name = Ref::steal(PyUnicode_Substring(type_url, slash + 1, length));
+    Ref symbols, factory;
+    Answer done = json_format_global(names.symbol_database, symbols);
+    if (done == Answer::Done) done = json_format_global(names.message_factory, factory);
+    if (done != Answer::Done) return done;
+    Ref database = type_name ? frame::call_method(symbols.get(), names.Default, {}) : Ref();
+    Ref pool = database ? frame::get_attr(database.get(), names.pool) : Ref();
+    Ref descriptor =
+        pool ? frame::call_method(pool.get(), names.FindMessageTypeByName, {type_name.get()}) : Ref();
+    cls = descriptor ? frame::call_method(factory.get(), names.GetMessageClass, {descriptor.get()})
+                     : Ref();
+    if (!cls) return frame::runtime_or_error();
+    if (!PyType_Check(cls.get())) return Answer::Runtime;
+    plan = plan_of(reinterpret_cast<PyTypeObject*>(cls.get()));
+    if (!plan) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
+    return plan->supported ? Answer::Done : Answer::Runtime;
+}
+
+Ref new_ordered_dict() {
+    Ref ordered_dict;
+    if (json_format_global(names.OrderedDict, ordered_dict) != Answer::Done) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "json_format has no OrderedDict");
+        return {};
+    }
+    return frame::call(ordered_dict.get(), {});
 }
 
 // ---- entry points ----------------------------------------------------------------------------

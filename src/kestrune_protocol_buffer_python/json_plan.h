@@ -41,6 +41,20 @@ namespace json_mapping {
     X(GetOptions, "GetOptions")                                      \
     X(map_entry, "map_entry")                                        \
     X(is_closed, "is_closed")                                        \
+    X(is_required, "is_required")                                    \
+    X(extension_ranges, "extension_ranges")                          \
+    X(message_set_wire_format, "message_set_wire_format")            \
+    X(symbol_database, "symbol_database")                            \
+    X(message_factory, "message_factory")                            \
+    X(Default, "Default")                                            \
+    X(pool, "pool")                                                  \
+    X(FindMessageTypeByName, "FindMessageTypeByName")                \
+    X(GetMessageClass, "GetMessageClass")                            \
+    X(SerializeToString, "SerializeToString")                        \
+    X(OrderedDict, "OrderedDict")                                    \
+    X(collections, "collections")                                    \
+    X(at_type, "@type")                                              \
+    X(value_key, "value")                                            \
     X(values, "values")                                              \
     X(values_by_number, "values_by_number")                          \
     X(concrete_class, "_concrete_class")                             \
@@ -48,8 +62,8 @@ namespace json_mapping {
     X(json_format, "google.protobuf.json_format")                    \
     X(MessageToDict, "MessageToDict")                                \
     X(ParseDict, "ParseDict")                                        \
-    X(well_known_file_prefix, "google/protobuf/")                    \
-    X(well_known_package, "google.protobuf.")                        \
+    X(wrappers_file, "google/protobuf/wrappers.proto")               \
+    X(null_value_enum, "google.protobuf.NullValue")                  \
     X(nan, "NaN")                                                    \
     X(infinity, "Infinity")                                          \
     X(negative_infinity, "-Infinity")                                \
@@ -66,6 +80,7 @@ constexpr int kMaxDepth = 64;
 
 struct EnumPlan {
     bool closed = false;
+    bool null_value = false;  // google.protobuf.NullValue: null in JSON, whatever its value
     std::vector<std::pair<std::int32_t, frame::Ref>> names;  // the runtime's name per number, sorted
     frame::Ref numbers;                                      // {name: number}
 
@@ -78,11 +93,14 @@ struct EnumPlan {
 };
 
 // Message types that json_format maps in a form of their own rather than as
-// an object of their fields. The mapping dispatches on this where a message
-// value is read or written (read_value_of, write_value_of); a type it has no
-// native form for leaves the whole conversion to the runtime, as every
-// well-known type does today.
-enum class WellKnown : std::uint8_t { None };
+// an object of their fields: the well-known types it knows by full name, and
+// every message of the wrappers' file. The mapping dispatches on this where a
+// message value is read or written (message_value in each direction). A type
+// of such a name whose fields are not those of the original (a copy declared
+// elsewhere) leaves the whole conversion to the runtime.
+enum class WellKnown : std::uint8_t {
+    None, Any, Duration, FieldMask, ListValue, Struct, Timestamp, Value, Wrapper,
+};
 
 struct MessagePlan;
 
@@ -90,6 +108,7 @@ struct FieldPlan {
     std::uint32_t number = 0;
     const wire::FieldTypeInfo* type = &wire::info(wire::kInt32);
     bool repeated = false;
+    bool required = false;
     bool map = false;          // a map field: `message` describes its entries
     int oneof = -1;            // index of the containing oneof
     frame::Ref json_name;
@@ -101,11 +120,21 @@ struct FieldPlan {
 
 struct MessagePlan {
     WellKnown well_known = WellKnown::None;
+    bool required = false;        // some field is required (proto2, legacy editions)
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> extension_ranges;  // [start, end)
     std::vector<FieldPlan> fields;              // by field number
     std::vector<std::int16_t> by_small_number;  // field index per number below its size, or -1
     frame::Ref keys;    // {field name or JSON name: field index}, as ParseDict finds fields
     bool aliased = false;   // some field has two keys
     bool parsable = true;   // ParseDict's bookkeeping of keys is certain to agree
+
+    // Whether `number` lies in one of the type's extension ranges: an
+    // extension may be set there, which only the runtime's pool knows.
+    bool extension_number(std::uint32_t number) const {
+        for (const auto& [start, end] : extension_ranges)
+            if (number >= start && number < end) return true;
+        return false;
+    }
 
     // Index of the field with `number`, or -1.
     int index_of(std::uint32_t number) const {
@@ -129,6 +158,7 @@ struct TypePlan {
     unsigned int tag = 0;       // the class's version tag when the plan was made
     bool supported = false;     // the native mapping answers for this class
     bool parsable = false;      // and its ParseDict too
+    bool required = false;      // a type it reaches has required fields
     std::vector<ClassWatch> nested;  // the classes of the other message types it reaches
     std::vector<std::unique_ptr<MessagePlan>> messages;  // [0] is the class's own type
     std::vector<std::unique_ptr<EnumPlan>> enums;
@@ -141,5 +171,17 @@ struct TypePlan {
 // class it relies on changed; null with no exception set when the class is
 // not the runtime's, or its decision cannot be kept.
 std::shared_ptr<TypePlan> plan_of(PyTypeObject* type);
+
+// The message class of an Any's type URL, as json_format finds it (the last
+// part of the URL, in the default symbol database's pool, its class from the
+// message factory, each looked up through json_format's own globals), with its
+// plan: Done with both set when the class is the runtime's own and its plan
+// supported; Runtime otherwise (the runtime then answers, and raises what it
+// raises); Error with an exception set.
+frame::Answer any_class(PyObject* type_url, frame::Ref& cls, std::shared_ptr<TypePlan>& plan);
+
+// A new collections.OrderedDict, as json_format builds an Any's object; null
+// with an exception set.
+frame::Ref new_ordered_dict();
 
 }  // namespace json_mapping

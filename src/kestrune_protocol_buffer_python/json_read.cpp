@@ -13,12 +13,15 @@
 // the runtime's own call must answer, or Error with an exception set.
 #include "json_mapping.h"
 #include "json_plan.h"
+#include "well_known_text.h"
 
 #include "frame/ops.h"
 #include "frame/recursion.h"
 
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 namespace json_mapping {
 namespace {
@@ -149,19 +152,8 @@ struct WireValue {
     std::size_t size = 0;
 };
 
-Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth,
-                    Ref& out);
-
-// A message value: the hook where the message types that json_format maps in
-// a form of their own are dispatched; every other type is an object of its fields.
 Answer message_value(const MessagePlan& plan, const char* data, std::size_t size, int depth,
-                     Ref& out) {
-    switch (plan.well_known) {
-        case WellKnown::None:
-            break;
-    }
-    return read_message(plan, data, size, depth, out);
-}
+                     Ref& out);
 
 // The JSON value of one value of a field, as MessageToDict writes it. Done
 // without a value for an unknown value of a closed enum, which the runtime
@@ -192,6 +184,7 @@ Answer json_value(const FieldPlan& field, const WireValue& value, int depth, Ref
             return shortest_float(number, out);
         }
         case CType::Enum: {
+            if (field.enumeration->null_value) return made(Ref::borrow(Py_None), out);
             const auto number = static_cast<std::int32_t>(bits);
             if (PyObject* name = field.enumeration->name_of(number))
                 return made(Ref::borrow(name), out);
@@ -214,9 +207,12 @@ Answer json_value(const FieldPlan& field, const WireValue& value, int depth, Ref
 // One value of a field in its own wire type; Runtime for bytes that end too soon.
 Answer read_value(wire::Reader& in, const FieldPlan& field, int depth, Ref& out) {
     WireValue value;
-    const bool whole = field.type->wire == wire::kLengthDelimited
-                           ? in.span(value.data, value.size)
-                           : in.number(*field.type, value.raw);
+    bool whole;
+    switch (field.type->wire) {
+        case wire::kLengthDelimited: whole = in.span(value.data, value.size); break;
+        case wire::kStartGroup: whole = in.group(field.number, value.data, value.size); break;
+        default: whole = in.number(*field.type, value.raw);
+    }
     return whole ? json_value(field, value, depth, out) : Answer::Runtime;
 }
 
@@ -330,19 +326,20 @@ Answer read_field(wire::Reader& in, const FieldPlan& field, std::uint32_t wire_t
     return Answer::Done;
 }
 
-// The dict of one message from its wire encoding.
-Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth,
-                    Ref& out) {
-    if (depth > kMaxDepth) return Answer::Runtime;
-    frame::StackCharge charge(" while converting a message to a dict");
-    if (!charge) return frame::runtime_or_error();
-    std::vector<Ref> slots(plan.fields.size());
+// The values of a message's fields from its wire encoding, into one slot per
+// field: a value, a list, or a map field's [key, value, ...] list.
+Answer read_fields(const MessagePlan& plan, const char* data, std::size_t size, int depth,
+                   std::vector<Ref>& slots) {
+    slots.resize(plan.fields.size());
     wire::Reader in(data, size);
     while (!in.done()) {
         std::uint32_t number, wire_type;
         if (!in.tag(number, wire_type)) return Answer::Runtime;
         const int index = plan.index_of(number);
-        if (index < 0) {  // an unknown field, which MessageToDict leaves out
+        if (index < 0) {
+            // An unknown field, which MessageToDict leaves out; or perhaps an
+            // extension, which it lists if the pool knows it.
+            if (plan.extension_number(number)) return Answer::Runtime;
             if (!in.skip(wire_type, number)) return Answer::Runtime;
             continue;
         }
@@ -357,8 +354,12 @@ Answer read_message(const MessagePlan& plan, const char* data, std::size_t size,
         const Answer done = read_field(in, field, wire_type, depth, slot);
         if (done != Answer::Done) return done;
     }
-    Ref result = Ref::steal(PyDict_New());
-    if (!result) return Answer::Error;
+    return Answer::Done;
+}
+
+// The field values read into `slots`, under their JSON names, into `object`
+// in field-number order, as ListFields gives them.
+Answer fields_into(const MessagePlan& plan, std::vector<Ref>& slots, PyObject* object) {
     for (std::size_t i = 0; i < slots.size(); ++i) {
         if (!slots[i]) continue;
         const FieldPlan& field = plan.fields[i];
@@ -367,11 +368,199 @@ Answer read_message(const MessagePlan& plan, const char* data, std::size_t size,
             const Answer done = map_dict(slots[i].get(), value);
             if (done != Answer::Done) return done;
         }
-        if (PyDict_SetItem(result.get(), field.json_name.get(), value.get()) < 0)
-            return Answer::Error;
+        if (PyObject_SetItem(object, field.json_name.get(), value.get()) < 0) return Answer::Error;
     }
+    return Answer::Done;
+}
+
+// The dict of one message of fields from its wire encoding.
+Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth,
+                    Ref& out) {
+    std::vector<Ref> slots;
+    Answer done = read_fields(plan, data, size, depth, slots);
+    if (done != Answer::Done) return done;
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return Answer::Error;
+    if ((done = fields_into(plan, slots, result.get())) != Answer::Done) return done;
     out = std::move(result);
     return Answer::Done;
+}
+
+// ---- the well-known types ----------------------------------------------------------------
+//
+// The forms json_format's printer gives them: Timestamp, Duration and FieldMask
+// as the text of their ToJsonString, a wrapper as its value, Struct as an
+// object, ListValue as an array, Value as what it holds, Any as an ordered
+// object of "@type" and the contents. Whatever json_format raises for (a time
+// out of range, a path it cannot spell) is left to it.
+
+// Timestamp's and Duration's seconds (field 1) and nanos (field 2).
+Answer seconds_and_nanos(const char* data, std::size_t size, std::int64_t& seconds,
+                         std::int32_t& nanos) {
+    seconds = 0;
+    nanos = 0;
+    bool seen[3] = {false, false, false};
+    wire::Reader in(data, size);
+    while (!in.done()) {
+        std::uint32_t number, wire_type;
+        std::uint64_t raw;
+        if (!in.tag(number, wire_type)) return Answer::Runtime;
+        if ((number == 1 || number == 2) && wire_type == wire::kVarint) {
+            if (seen[number] || !in.varint(raw)) return Answer::Runtime;
+            seen[number] = true;
+            if (number == 1) seconds = static_cast<std::int64_t>(raw);
+            else nanos = static_cast<std::int32_t>(raw);
+        } else if (!in.skip(wire_type, number)) {
+            return Answer::Runtime;
+        }
+    }
+    return Answer::Done;
+}
+
+// Timestamp.ToJsonString() or Duration.ToJsonString().
+Answer time_text(WellKnown kind, const char* data, std::size_t size, Ref& out) {
+    std::int64_t seconds;
+    std::int32_t nanos;
+    const Answer done = seconds_and_nanos(data, size, seconds, nanos);
+    if (done != Answer::Done) return done;
+    std::string text;
+    const bool valid = kind == WellKnown::Timestamp
+                           ? well_known_text::format_timestamp(seconds, nanos, text)
+                           : well_known_text::format_duration(seconds, nanos, text);
+    return valid ? made(ascii_text(text.data(), text.size()), out) : Answer::Runtime;
+}
+
+// FieldMask.ToJsonString(): each path in camelCase, joined by commas. A path
+// beyond ASCII is left to the runtime, which judges its letters' cases by Unicode.
+Answer field_mask_text(const MessagePlan& plan, const char* data, std::size_t size, int depth,
+                       Ref& out) {
+    std::vector<Ref> slots;
+    const Answer done = read_fields(plan, data, size, depth, slots);
+    if (done != Answer::Done) return done;
+    std::string text;
+    const Py_ssize_t count = slots[0] ? PyList_GET_SIZE(slots[0].get()) : 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* path = PyList_GET_ITEM(slots[0].get(), i);
+        if (!PyUnicode_IS_ASCII(path)) return Answer::Runtime;
+        if (i > 0) text.push_back(',');
+        const std::string_view chars(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(path)),
+                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(path)));
+        if (!well_known_text::camel_case_path(chars, text)) return Answer::Runtime;
+    }
+    return made(ascii_text(text.data(), text.size()), out);
+}
+
+// A wrapper: the JSON value of its one field, given or not.
+Answer wrapper_value(const MessagePlan& plan, const char* data, std::size_t size, int depth,
+                     Ref& out) {
+    std::vector<Ref> slots;
+    const Answer done = read_fields(plan, data, size, depth, slots);
+    if (done != Answer::Done) return done;
+    if (slots[0]) {
+        out = std::move(slots[0]);
+        return Answer::Done;
+    }
+    return json_value(plan.fields[0], WireValue{}, depth, out);
+}
+
+// Value: what its one member of `kind` holds (null when none is set); a
+// number that is not finite is refused by json_format. Struct: the object of
+// its map. ListValue: the array of its values.
+Answer struct_value(const MessagePlan& plan, const char* data, std::size_t size, int depth,
+                    Ref& out) {
+    std::vector<Ref> slots;
+    const Answer done = read_fields(plan, data, size, depth, slots);
+    if (done != Answer::Done) return done;
+    switch (plan.well_known) {
+        case WellKnown::Struct:
+            return slots[0] ? map_dict(slots[0].get(), out) : made(Ref::steal(PyDict_New()), out);
+        case WellKnown::ListValue:
+            return made(slots[0] ? std::move(slots[0]) : Ref::steal(PyList_New(0)), out);
+        default: {
+            Ref* held = nullptr;
+            for (Ref& slot : slots) {
+                if (!slot) continue;
+                if (held) return Answer::Runtime;  // the runtime's encoding has one member
+                held = &slot;
+            }
+            if (!held) return made(Ref::borrow(Py_None), out);
+            // number_value: a float, or the text json_value gives NaN and the infinities.
+            if (held == &slots[1] && !PyFloat_CheckExact(held->get())) return Answer::Runtime;
+            out = std::move(*held);
+            return Answer::Done;
+        }
+    }
+}
+
+// Any: {} when nothing is set; else "@type" and then the contents, resolved
+// from the type URL as json_format resolves it: a well-known type's form under
+// "value", or the fields of any other type, in an OrderedDict.
+Answer any_object(const char* data, std::size_t size, int depth, Ref& out) {
+    // type_url (field 1) and value (field 2), each given at most once.
+    const char* spans[3] = {nullptr, "", ""};
+    std::size_t sizes[3] = {0, 0, 0};
+    bool seen[3] = {false, false, false};
+    wire::Reader in(data, size);
+    while (!in.done()) {
+        std::uint32_t number, wire_type;
+        if (!in.tag(number, wire_type)) return Answer::Runtime;
+        if ((number == 1 || number == 2) && wire_type == wire::kLengthDelimited) {
+            if (seen[number] || !in.span(spans[number], sizes[number])) return Answer::Runtime;
+            seen[number] = true;
+        } else if (!in.skip(wire_type, number)) {
+            return Answer::Runtime;
+        }
+    }
+    if (!seen[1] && !seen[2]) return made(Ref::steal(PyDict_New()), out);
+    const char* value = spans[2];
+    const std::size_t value_size = sizes[2];
+    Ref type_url;
+    Answer done = seen[1] ? text_value(spans[1], sizes[1], type_url) : Answer::Runtime;
+    Ref cls;
+    std::shared_ptr<TypePlan> plan;
+    if (done == Answer::Done) done = any_class(type_url.get(), cls, plan);
+    if (done != Answer::Done) return done;
+    // ParseFromString refuses a message that lacks a required field.
+    if (plan->required) return Answer::Runtime;
+    const MessagePlan& contents = *plan->messages.front();
+    Ref object = new_ordered_dict();
+    if (!object || PyObject_SetItem(object.get(), names.at_type, type_url.get()) < 0)
+        return Answer::Error;
+    if (contents.well_known != WellKnown::None) {
+        Ref form;
+        if ((done = message_value(contents, value, value_size, depth + 1, form)) != Answer::Done)
+            return done;
+        if (PyObject_SetItem(object.get(), names.value_key, form.get()) < 0) return Answer::Error;
+    } else {
+        std::vector<Ref> slots;
+        if ((done = read_fields(contents, value, value_size, depth + 1, slots)) != Answer::Done ||
+            (done = fields_into(contents, slots, object.get())) != Answer::Done)
+            return done;
+    }
+    out = std::move(object);
+    return Answer::Done;
+}
+
+// A message value at nesting level `depth`: the hook where the message types
+// that json_format maps in a form of their own are dispatched; every other
+// type is an object of its fields.
+Answer message_value(const MessagePlan& plan, const char* data, std::size_t size, int depth,
+                     Ref& out) {
+    if (depth > kMaxDepth) return Answer::Runtime;
+    frame::StackCharge charge(" while converting a message to a dict");
+    if (!charge) return frame::runtime_or_error();
+    switch (plan.well_known) {
+        case WellKnown::None: return read_message(plan, data, size, depth, out);
+        case WellKnown::Timestamp:
+        case WellKnown::Duration: return time_text(plan.well_known, data, size, out);
+        case WellKnown::FieldMask: return field_mask_text(plan, data, size, depth, out);
+        case WellKnown::Wrapper: return wrapper_value(plan, data, size, depth, out);
+        case WellKnown::Struct:
+        case WellKnown::ListValue:
+        case WellKnown::Value: return struct_value(plan, data, size, depth, out);
+        case WellKnown::Any: return any_object(data, size, depth, out);
+    }
+    return Answer::Runtime;
 }
 
 }  // namespace

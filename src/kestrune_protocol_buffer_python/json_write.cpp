@@ -7,6 +7,7 @@
 // or Error with an exception set.
 #include "json_mapping.h"
 #include "json_plan.h"
+#include "well_known_text.h"
 
 #include "frame/ops.h"
 #include "frame/recursion.h"
@@ -257,25 +258,25 @@ Answer write_scalar(wire::Writer& out, const FieldPlan& field, PyObject* value) 
     return Answer::Runtime;
 }
 
-Answer write_message(const MessagePlan& plan, PyObject* data, wire::Writer& out, int depth);
+Answer message_value(const MessagePlan& plan, PyObject* value, wire::Writer& out, int depth);
 
-// A message value: the hook where the message types that json_format maps in
-// a form of their own are dispatched; every other type is written from an
-// exact dict of its fields.
-Answer message_value(const MessagePlan& plan, PyObject* value, wire::Writer& out, int depth) {
-    switch (plan.well_known) {
-        case WellKnown::None:
-            break;
-    }
-    if (!PyDict_CheckExact(value)) return Answer::Runtime;
-    return write_message(plan, value, out, depth);
+// Whether null stands for a value of the field rather than for no value: a
+// google.protobuf.Value holds it as its null_value.
+bool null_is_a_value(const FieldPlan& field) {
+    return field.ctype() == CType::Message && field.message->well_known == WellKnown::Value;
 }
 
-// One value of a field with its tag.
+// One value of a field with its tag: a message between group tags or length-delimited.
 Answer write_field(wire::Writer& out, const FieldPlan& field, PyObject* value, int depth) {
     if (field.ctype() != CType::Message) {
         out.tag(field.number, field.type->wire);
         return write_scalar(out, field, value);
+    }
+    if (field.type->wire == wire::kStartGroup) {
+        out.tag(field.number, wire::kStartGroup);
+        const Answer done = message_value(*field.message, value, out, depth + 1);
+        out.tag(field.number, wire::kEndGroup);
+        return done;
     }
     out.tag(field.number, wire::kLengthDelimited);
     const std::size_t start = out.open();
@@ -287,19 +288,20 @@ Answer write_field(wire::Writer& out, const FieldPlan& field, PyObject* value, i
 // A repeated field from an exact list or tuple, numbers packed.
 Answer write_repeated(wire::Writer& out, const FieldPlan& field, PyObject* value, int depth) {
     if (!PyList_CheckExact(value) && !PyTuple_CheckExact(value)) return Answer::Runtime;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(value);
-    PyObject** items = PySequence_Fast_ITEMS(value);
-    if (count == 0) return Answer::Done;
+    if (PySequence_Fast_GET_SIZE(value) == 0) return Answer::Done;
     const bool packed = field.type->packable;
     std::size_t start = 0;
     if (packed) {
         out.tag(field.number, wire::kLengthDelimited);
         start = out.open();
     }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (items[i] == Py_None) return Answer::Runtime;
-        const Answer done =
-            packed ? write_scalar(out, field, items[i]) : write_field(out, field, items[i], depth);
+    // Each item is held, and the size read again: resolving an Any's type may
+    // run code that changes a list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i) {
+        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(value, i));
+        if (item.get() == Py_None && !null_is_a_value(field)) return Answer::Runtime;
+        const Answer done = packed ? write_scalar(out, field, item.get())
+                                   : write_field(out, field, item.get(), depth);
         if (done != Answer::Done) return done;
     }
     if (packed) out.close(start);
@@ -341,7 +343,9 @@ Answer write_map(wire::Writer& out, const FieldPlan& field, PyObject* value, int
     Py_ssize_t pos = 0;
     PyObject *key, *item;
     while (PyDict_Next(value, &pos, &key, &item)) {
-        if (item == Py_None) return Answer::Runtime;
+        // Held: resolving an Any's type may run code that changes the dict.
+        Ref held_key = Ref::borrow(key), held_item = Ref::borrow(item);
+        if (item == Py_None && !null_is_a_value(value_field)) return Answer::Runtime;
         out.tag(field.number, wire::kLengthDelimited);
         const std::size_t start = out.open();
         Answer done = write_key(out, key_field, key, integer_keys, depth);
@@ -358,14 +362,13 @@ Answer write_map(wire::Writer& out, const FieldPlan& field, PyObject* value, int
 // The fields of one message from its dict, at nesting level `depth` (1 for
 // the message ParseDict fills).
 Answer write_message(const MessagePlan& plan, PyObject* data, wire::Writer& out, int depth) {
-    if (depth > kMaxDepth) return Answer::Runtime;
-    frame::StackCharge charge(" while converting a dict to a message");
-    if (!charge) return frame::runtime_or_error();
     std::vector<bool> seen(plan.aliased ? plan.fields.size() : 0);
     std::uint64_t oneofs_set = 0;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(data, &pos, &key, &value)) {
+        // Held: resolving an Any's type may run code that changes the dict.
+        Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
         if (!PyUnicode_CheckExact(key)) return Answer::Runtime;
         PyObject* found = PyDict_GetItemWithError(plan.keys.get(), key);
         if (!found) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
@@ -376,7 +379,23 @@ Answer write_message(const MessagePlan& plan, PyObject* data, wire::Writer& out,
             if (seen[index]) return Answer::Runtime;
             seen[index] = true;
         }
-        if (value == Py_None) continue;  // ParseDict clears the field, which is clear
+        if (value == Py_None) {
+            // ParseDict clears the field, which is clear; but a Value holds
+            // null, and a NullValue field is set to its one value. Either way
+            // no oneof is counted.
+            if (field.repeated || field.map) {
+                if (null_is_a_value(field)) return Answer::Runtime;
+                continue;
+            }
+            if (null_is_a_value(field)) {
+                const Answer done = write_field(out, field, Py_None, depth);
+                if (done != Answer::Done) return done;
+            } else if (field.ctype() == CType::Enum && field.enumeration->null_value) {
+                out.tag(field.number, wire::kVarint);
+                out.varint(0);
+            }
+            continue;
+        }
         if (field.oneof >= 0) {
             const std::uint64_t bit = std::uint64_t{1} << field.oneof;
             if (oneofs_set & bit) return Answer::Runtime;  // ParseDict refuses a second member
@@ -388,6 +407,158 @@ Answer write_message(const MessagePlan& plan, PyObject* data, wire::Writer& out,
         if (done != Answer::Done) return done;
     }
     return Answer::Done;
+}
+
+// ---- the well-known types ----------------------------------------------------------------
+//
+// The forms json_format's parser takes for them, where their meaning is
+// certain: Timestamp, Duration and FieldMask from the canonical text of
+// FromJsonString, a wrapper from its value, Struct from an object, ListValue
+// from an array, Value from any JSON value, Any from "@type" and the contents.
+
+// Timestamp.FromJsonString or Duration.FromJsonString: seconds and nanos.
+Answer write_time(WellKnown kind, PyObject* value, wire::Writer& out) {
+    std::string_view text;
+    std::int64_t seconds;
+    std::int32_t nanos;
+    if (!ascii_view(value, text)) return Answer::Runtime;
+    const bool certain = kind == WellKnown::Timestamp
+                             ? well_known_text::parse_timestamp(text, seconds, nanos)
+                             : well_known_text::parse_duration(text, seconds, nanos);
+    if (!certain) return Answer::Runtime;
+    if (seconds) {
+        out.tag(1, wire::kVarint);
+        out.varint(static_cast<std::uint64_t>(seconds));
+    }
+    if (nanos) {
+        out.tag(2, wire::kVarint);
+        out.varint(static_cast<std::uint64_t>(static_cast<std::int64_t>(nanos)));
+    }
+    return Answer::Done;
+}
+
+// FieldMask.FromJsonString: the paths between the commas, in snake_case.
+Answer write_field_mask(PyObject* value, wire::Writer& out) {
+    std::string_view text;
+    if (!ascii_view(value, text)) return Answer::Runtime;
+    if (text.empty()) return Answer::Done;
+    std::string path;
+    while (true) {
+        const std::size_t comma = text.find(',');
+        path.clear();
+        if (!well_known_text::snake_case_path(text.substr(0, comma), path)) return Answer::Runtime;
+        out.tag(1, wire::kLengthDelimited);
+        out.span(path.data(), path.size());
+        if (comma == std::string_view::npos) return Answer::Done;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+// Value from any JSON value: an object, an array, null, a boolean, a text or
+// a number, each in its member of `kind` (fields by number, 1 to 6).
+Answer write_value(const MessagePlan& plan, PyObject* value, wire::Writer& out, int depth) {
+    const auto& member = plan.fields;
+    if (PyDict_CheckExact(value)) return write_field(out, member[4], value, depth);
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value))
+        return write_field(out, member[5], value, depth);
+    if (value == Py_None) {
+        out.tag(1, wire::kVarint);
+        out.varint(0);
+        return Answer::Done;
+    }
+    if (value == Py_True || value == Py_False) return write_field(out, member[3], value, depth);
+    if (PyUnicode_CheckExact(value)) return write_field(out, member[2], value, depth);
+    double number;
+    if (PyFloat_CheckExact(value)) {
+        number = PyFloat_AS_DOUBLE(value);
+    } else if (PyLong_CheckExact(value)) {
+        // Rounded as the runtime's setter converts an int; too large a one
+        // raises there.
+        number = PyLong_AsDouble(value);
+        if (number == -1.0 && PyErr_Occurred()) return frame::runtime_or_error();
+    } else {
+        return Answer::Runtime;
+    }
+    std::uint64_t bits;
+    std::memcpy(&bits, &number, sizeof number);
+    out.tag(2, wire::kFixed64Wire);
+    out.fixed(8, bits);
+    return Answer::Done;
+}
+
+// Any: nothing for {}; else the type its "@type" names, resolved as json_format
+// resolves it, filled from "value" (a well-known type) or from the other keys,
+// and stored as SerializeToString writes a message of that type so filled.
+Answer write_any(PyObject* value, wire::Writer& out, int depth) {
+    if (!PyDict_CheckExact(value)) return Answer::Runtime;
+    if (PyDict_GET_SIZE(value) == 0) return Answer::Done;
+    PyObject* type_url = PyDict_GetItemWithError(value, names.at_type);
+    if (!type_url) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
+    Ref held_url = Ref::borrow(type_url);
+    Ref cls;
+    std::shared_ptr<TypePlan> plan;
+    Answer done = any_class(type_url, cls, plan);
+    if (done != Answer::Done) return done;
+    // SerializeToString refuses a message that lacks a required field.
+    if (!plan->parsable || plan->required) return Answer::Runtime;
+    const MessagePlan& contents = *plan->messages.front();
+    wire::Writer inner;
+    if (contents.well_known != WellKnown::None) {
+        PyObject* form = PyDict_GetItemWithError(value, names.value_key);
+        if (!form) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
+        done = message_value(contents, form, inner, depth + 1);
+    } else {
+        // ParseDict takes "@type" out of the dict while it reads the other
+        // keys and puts it back after them, which moves it to the end.
+        if (PyDict_DelItem(value, names.at_type) < 0 ||
+            PyDict_SetItem(value, names.at_type, type_url) < 0)
+            return Answer::Error;
+        Ref fields = Ref::steal(PyDict_Copy(value));
+        if (!fields || PyDict_DelItem(fields.get(), names.at_type) < 0) return Answer::Error;
+        done = message_value(contents, fields.get(), inner, depth + 1);
+    }
+    if (done != Answer::Done) return done;
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(inner.bytes.data(),
+                                                     static_cast<Py_ssize_t>(inner.bytes.size())));
+    Ref message = bytes ? frame::call(cls.get(), {}) : Ref();
+    Ref merged = message ? frame::call_method(message.get(), names.MergeFromString, {bytes.get()})
+                         : Ref();
+    Ref serialized = merged ? frame::call_method(message.get(), names.SerializeToString, {}) : Ref();
+    if (!serialized) return frame::runtime_or_error();
+    Py_ssize_t url_size;
+    const char* url = PyUnicode_AsUTF8AndSize(type_url, &url_size);
+    if (!url || !PyBytes_CheckExact(serialized.get())) return frame::runtime_or_error();
+    out.tag(1, wire::kLengthDelimited);
+    out.span(url, static_cast<std::size_t>(url_size));
+    out.tag(2, wire::kLengthDelimited);
+    out.span(PyBytes_AS_STRING(serialized.get()),
+             static_cast<std::size_t>(PyBytes_GET_SIZE(serialized.get())));
+    return Answer::Done;
+}
+
+// A message value at nesting level `depth` (1 for the message ParseDict
+// fills): the hook where the message types that json_format maps in a form of
+// their own are dispatched; every other type is written from an exact dict of
+// its fields.
+Answer message_value(const MessagePlan& plan, PyObject* value, wire::Writer& out, int depth) {
+    if (depth > kMaxDepth) return Answer::Runtime;
+    frame::StackCharge charge(" while converting a dict to a message");
+    if (!charge) return frame::runtime_or_error();
+    switch (plan.well_known) {
+        case WellKnown::None:
+            return PyDict_CheckExact(value) ? write_message(plan, value, out, depth) : Answer::Runtime;
+        case WellKnown::Timestamp:
+        case WellKnown::Duration: return write_time(plan.well_known, value, out);
+        case WellKnown::FieldMask: return write_field_mask(value, out);
+        case WellKnown::Wrapper: return write_field(out, plan.fields[0], value, depth);
+        case WellKnown::Struct:
+            return write_map(out, plan.fields[0], value, depth);
+        case WellKnown::ListValue:
+            return write_repeated(out, plan.fields[0], value, depth);
+        case WellKnown::Value: return write_value(plan, value, out, depth);
+        case WellKnown::Any: return write_any(value, out, depth);
+    }
+    return Answer::Runtime;
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ FRAME_NAMES(Names, RUNTIME_MESSAGE_NAMES);
 constexpr const char* kMessageBase = "google._upb._message.Message";
 constexpr const char* kMessageMeta = "google._upb._message.MessageMeta";
 constexpr const char* kDescriptor = "google._upb._message.Descriptor";
+constexpr const char* kWellKnownMixins = "google.protobuf.internal.well_known_types";
+constexpr const char* kFieldMaskMixin = "google.protobuf.internal.field_mask";
 
 struct State {
     Names names;
@@ -56,9 +58,28 @@ bool is_runtime_descriptor(PyObject* descriptor) {
     return std::strcmp(Py_TYPE(descriptor)->tp_name, kDescriptor) == 0;
 }
 
+// Whether `base` is one of the runtime's pure-Python classes that add methods
+// to the well-known types (Timestamp's ToJsonString, Struct's mapping
+// methods): they stand after the runtime's own bases and hide nothing.
+bool is_well_known_mixin(PyTypeObject* base) {
+    PyObject* module = PyDict_GetItemWithError(base->tp_dict, state.names.dunder_module);
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module) &&
+           (PyUnicode_CompareWithASCIIString(module, kWellKnownMixins) == 0 ||
+            PyUnicode_CompareWithASCIIString(module, kFieldMaskMixin) == 0);
+}
+
 PyObject* own_descriptor(PyTypeObject* type) {
-    if (!is_runtime_class(type) || !type->tp_mro ||
-        PyTuple_GET_SIZE(type->tp_mro) != 4)  // the class, the base, its abstract base, object
+    // The class, the base, its abstract base, object; and for a well-known
+    // type the runtime's class of its methods before object.
+    if (!is_runtime_class(type) || !type->tp_mro) return nullptr;
+    const Py_ssize_t bases = PyTuple_GET_SIZE(type->tp_mro);
+    if (bases != 4 &&
+        !(bases == 5 && is_well_known_mixin(reinterpret_cast<PyTypeObject*>(
+                            PyTuple_GET_ITEM(type->tp_mro, 3)))))
         return nullptr;
     const Names& names = state.names;
     PyObject* descriptor = nullptr;

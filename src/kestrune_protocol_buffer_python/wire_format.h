@@ -175,6 +175,24 @@ public:
         }
     }
 
+    // The fields of a group whose start tag, of field `number`, was just
+    // read: what lies before its end tag, which is passed over too.
+    bool group(std::uint32_t number, const char*& data, std::size_t& size) {
+        const std::uint8_t* start = p_;
+        while (true) {
+            const std::uint8_t* before = p_;
+            std::uint32_t inner, inner_type;
+            if (!tag(inner, inner_type)) return false;
+            if (inner_type == kEndGroup) {
+                if (inner != number) return false;
+                data = reinterpret_cast<const char*>(start);
+                size = static_cast<std::size_t>(before - start);
+                return true;
+            }
+            if (!skip(inner_type, inner)) return false;
+        }
+    }
+
     // Passes over one value of `wire_type`; a group with everything in it.
     bool skip(std::uint32_t wire_type, std::uint32_t number) {
         std::uint64_t ignored;
