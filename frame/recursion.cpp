@@ -75,6 +75,8 @@ std::size_t margin_for(std::size_t stack_size) {
     return std::clamp(stack_size / 4, kMinMargin, kMaxMargin);
 }
 
+}  // namespace
+
 // How deep the package's levels on this thread reach. The stack grows the same
 // way throughout, so distances between addresses need no sign.
 struct Meter {
@@ -88,14 +90,16 @@ struct Meter {
     std::size_t margin = 0;    // room a level must find below it
 };
 
-thread_local Meter meter;
+namespace {
+
+thread_local Meter this_thread_meter;
 
 std::uintptr_t distance(std::uintptr_t a, std::uintptr_t b) { return a > b ? a - b : b - a; }
 
 // Whether a level at `here` lacks room on the thread's stack. An address
 // outside the bounds read (a stack of the program's own making, switched to
 // by a coroutine library) is not checked.
-bool short_of_stack(std::uintptr_t here) {
+bool short_of_stack(Meter& meter, std::uintptr_t here) {
     if (!meter.bounds_read) {
         meter.bounds_read = true;
         const StackBounds bounds = read_stack_bounds();
@@ -113,7 +117,7 @@ bool short_of_stack(std::uintptr_t here) {
 // kRoomBytesPerUnit a unit. Code that this level calls without a level of its
 // own (the interpreter's json on text inside a record, a callback) then meets
 // the limit before the end of the stack, however high the limit was set.
-int units_beyond_room(std::uintptr_t here, int units) {
+int units_beyond_room(const Meter& meter, std::uintptr_t here, int units) {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && !defined(USE_STACKCHECK)
     if (!meter.high || here < meter.low + meter.margin || here >= meter.high) return 0;
     const long long allowed =
@@ -123,6 +127,7 @@ int units_beyond_room(std::uintptr_t here, int units) {
     return remaining > allowed ? static_cast<int>(std::min<long long>(remaining - allowed, 1 << 30))
                                : 0;
 #else
+    (void)meter;
     (void)here;
     (void)units;
     return 0;
@@ -137,24 +142,26 @@ StackCharge::StackCharge(const char* where) noexcept : guard_(units_due(), where
         return;
     }
     if (!guard_) return;
-    meter.units += units_;
-    ++meter.depth;
+    meter_->units += units_;
+    ++meter_->depth;
     entered_ = true;
 }
 
 StackCharge::~StackCharge() {
-    meter.last = saved_last_;
+    meter_->last = saved_last_;
     if (!entered_) return;
-    --meter.depth;
-    meter.units -= units_;
+    --meter_->depth;
+    meter_->units -= units_;
 }
 
 int StackCharge::units_due() noexcept {
     volatile char probe = 0;  // its address marks how deep the C stack is here
     const auto here = reinterpret_cast<std::uintptr_t>(&probe);
+    meter_ = &this_thread_meter;  // found once: a thread-local costs a call in a shared library
+    Meter& meter = *meter_;
     saved_last_ = meter.last;
     meter.last = here;
-    if (short_of_stack(here)) {
+    if (short_of_stack(meter, here)) {
         out_of_stack_ = true;
         return units_ = 0;
     }
@@ -162,7 +169,7 @@ int StackCharge::units_due() noexcept {
         meter.base = here;
         meter.units = 0;
         units_ = 1;
-        return units_ += units_beyond_room(here, units_);
+        return units_ += units_beyond_room(meter, here, units_);
     }
     // What the levels above use plus one more step like the last, in units;
     // far more than any limit when the distance is not a real depth.
@@ -171,7 +178,7 @@ int StackCharge::units_due() noexcept {
     const std::size_t held = static_cast<std::size_t>(meter.units);
     constexpr std::size_t kMaxUnits = 1 << 30;
     units_ = due > held + 1 ? static_cast<int>(std::min(due - held, kMaxUnits)) : 1;
-    return units_ += units_beyond_room(here, units_);
+    return units_ += units_beyond_room(meter, here, units_);
 }
 
 }  // namespace frame

@@ -15,6 +15,8 @@
 
 namespace frame {
 
+struct Meter;
+
 // C stack that one unit of the recursion limit stands for: less than what
 // `json` spends per unit, so a walk never reaches deeper than `json` could.
 constexpr std::size_t kStackBytesPerUnit = 100;
@@ -98,6 +100,7 @@ public:
 private:
     int units_due() noexcept;
 
+    Meter* meter_ = nullptr;         // this thread's
     std::uintptr_t saved_last_ = 0;  // the meter's innermost address before this level
     bool out_of_stack_ = false;      // too little room left on the thread's stack
     int units_ = 0;                  // what this level charges

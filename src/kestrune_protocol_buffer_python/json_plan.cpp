@@ -32,6 +32,7 @@ struct RuntimeFunction {
     PyObject* defaults = nullptr;
     PyObject* kwdefaults = nullptr;
     PyObject* kwdefaults_copy = nullptr;
+    std::uint64_t kwdefaults_version = 0;  // the dict's version tag when it held the copy
 };
 
 // The cache of plans belongs to the module and holds at most kMaxPlans
@@ -76,6 +77,7 @@ void remember(RuntimeFunction& slot, PyObject* function, PyObject* name) {
     slot.defaults = Py_XNewRef(PyFunction_GET_DEFAULTS(function));
     slot.kwdefaults = Py_XNewRef(kwdefaults);
     slot.kwdefaults_copy = copy;
+    if (kwdefaults) slot.kwdefaults_version = reinterpret_cast<PyDictObject*>(kwdefaults)->ma_version_tag;
 }
 
 // Whether the dict `current` holds the very values of `recorded` under the
@@ -101,7 +103,11 @@ bool is_unchanged(const RuntimeFunction& slot, PyObject* function) {
     return function && function == slot.function && PyFunction_GET_CODE(function) == slot.code &&
            PyFunction_GET_DEFAULTS(function) == slot.defaults &&
            PyFunction_GET_KW_DEFAULTS(function) == slot.kwdefaults &&
-           same_contents(slot.kwdefaults, slot.kwdefaults_copy);
+           // Any change to a dict gives it a new version tag; only then are
+           // the contents compared.
+           (!slot.kwdefaults ||
+            reinterpret_cast<PyDictObject*>(slot.kwdefaults)->ma_version_tag == slot.kwdefaults_version ||
+            same_contents(slot.kwdefaults, slot.kwdefaults_copy));
 }
 
 // The well-known types json_format maps by full name, and the layout each
@@ -552,7 +558,9 @@ std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
     plan->tag = version_tag(type);  // before reading, so a change meanwhile shows next time
     if (!plan->tag) return {};
     Ref descriptor = Ref::borrow(runtime_message::own_descriptor(type));
-    if (descriptor) {
+    plan->serialize = Ref::borrow(_PyType_Lookup(type, names.SerializePartialToString));
+    plan->merge = Ref::borrow(_PyType_Lookup(type, names.MergeFromString));
+    if (descriptor && plan->serialize && plan->merge) {
         PlanBuilder builder(*plan, type);
         const Answer built = builder.build(descriptor.get());
         if (built == Answer::Error) return {};

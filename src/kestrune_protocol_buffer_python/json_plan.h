@@ -159,6 +159,10 @@ struct TypePlan {
     bool supported = false;     // the native mapping answers for this class
     bool parsable = false;      // and its ParseDict too
     bool required = false;      // a type it reaches has required fields
+    // The class's SerializePartialToString and MergeFromString, as its
+    // attribute lookup finds them (the tag above keeps them so).
+    frame::Ref serialize;
+    frame::Ref merge;
     std::vector<ClassWatch> nested;  // the classes of the other message types it reaches
     std::vector<std::unique_ptr<MessagePlan>> messages;  // [0] is the class's own type
     std::vector<std::unique_ptr<EnumPlan>> enums;

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <optional>
 #include <string_view>
 
 namespace json_mapping {
@@ -326,11 +327,27 @@ Answer read_field(wire::Reader& in, const FieldPlan& field, std::uint32_t wire_t
     return Answer::Done;
 }
 
-// The values of a message's fields from its wire encoding, into one slot per
-// field: a value, a list, or a map field's [key, value, ...] list.
+// One slot per field of a message being read: a value, a list, or a map
+// field's [key, value, ...] list. Most messages have few fields, whose slots
+// live on the stack.
+class Slots {
+public:
+    explicit Slots(std::size_t count) : count_(count) {
+        if (count > kInline) heap_.resize(count);
+    }
+    Ref& operator[](std::size_t i) { return count_ > kInline ? heap_[i] : inline_[i]; }
+    std::size_t size() const { return count_; }
+
+private:
+    static constexpr std::size_t kInline = 16;
+    std::size_t count_;
+    Ref inline_[kInline];
+    std::vector<Ref> heap_;
+};
+
+// The values of a message's fields from its wire encoding, into their slots.
 Answer read_fields(const MessagePlan& plan, const char* data, std::size_t size, int depth,
-                   std::vector<Ref>& slots) {
-    slots.resize(plan.fields.size());
+                   Slots& slots) {
     wire::Reader in(data, size);
     while (!in.done()) {
         std::uint32_t number, wire_type;
@@ -359,7 +376,7 @@ Answer read_fields(const MessagePlan& plan, const char* data, std::size_t size, 
 
 // The field values read into `slots`, under their JSON names, into `object`
 // in field-number order, as ListFields gives them.
-Answer fields_into(const MessagePlan& plan, std::vector<Ref>& slots, PyObject* object) {
+Answer fields_into(const MessagePlan& plan, Slots& slots, PyObject* object) {
     for (std::size_t i = 0; i < slots.size(); ++i) {
         if (!slots[i]) continue;
         const FieldPlan& field = plan.fields[i];
@@ -376,7 +393,7 @@ Answer fields_into(const MessagePlan& plan, std::vector<Ref>& slots, PyObject* o
 // The dict of one message of fields from its wire encoding.
 Answer read_message(const MessagePlan& plan, const char* data, std::size_t size, int depth,
                     Ref& out) {
-    std::vector<Ref> slots;
+    Slots slots(plan.fields.size());
     Answer done = read_fields(plan, data, size, depth, slots);
     if (done != Answer::Done) return done;
     Ref result = Ref::steal(PyDict_New());
@@ -430,30 +447,48 @@ Answer time_text(WellKnown kind, const char* data, std::size_t size, Ref& out) {
     return valid ? made(ascii_text(text.data(), text.size()), out) : Answer::Runtime;
 }
 
-// FieldMask.ToJsonString(): each path in camelCase, joined by commas. A path
-// beyond ASCII is left to the runtime, which judges its letters' cases by Unicode.
+// FieldMask.ToJsonString(): each path in camelCase, joined by commas; a path
+// with an uppercase letter, or a "_" not followed by a lowercase letter, is
+// refused by json_format. Letters are judged as str.isupper and str.islower
+// judge them; a letter beyond ASCII after a "_", whose uppercase may be more
+// than one letter, is left to the runtime.
 Answer field_mask_text(const MessagePlan& plan, const char* data, std::size_t size, int depth,
                        Ref& out) {
-    std::vector<Ref> slots;
+    Slots slots(plan.fields.size());
     const Answer done = read_fields(plan, data, size, depth, slots);
     if (done != Answer::Done) return done;
-    std::string text;
+    std::vector<Py_UCS4> text;
     const Py_ssize_t count = slots[0] ? PyList_GET_SIZE(slots[0].get()) : 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* path = PyList_GET_ITEM(slots[0].get(), i);
-        if (!PyUnicode_IS_ASCII(path)) return Answer::Runtime;
         if (i > 0) text.push_back(',');
-        const std::string_view chars(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(path)),
-                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(path)));
-        if (!well_known_text::camel_case_path(chars, text)) return Answer::Runtime;
+        const int kind = PyUnicode_KIND(path);
+        const void* chars = PyUnicode_DATA(path);
+        bool after_underscore = false;
+        for (Py_ssize_t j = 0; j < PyUnicode_GET_LENGTH(path); ++j) {
+            const Py_UCS4 c = PyUnicode_READ(kind, chars, j);
+            if (Py_UNICODE_ISUPPER(c)) return Answer::Runtime;
+            if (after_underscore) {
+                if (c >= 128 || !Py_UNICODE_ISLOWER(c)) return Answer::Runtime;
+                text.push_back(c - 'a' + 'A');
+                after_underscore = false;
+            } else if (c == '_') {
+                after_underscore = true;
+            } else {
+                text.push_back(c);
+            }
+        }
+        if (after_underscore) return Answer::Runtime;
     }
-    return made(ascii_text(text.data(), text.size()), out);
+    return made(Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(),
+                                                     static_cast<Py_ssize_t>(text.size()))),
+                out);
 }
 
 // A wrapper: the JSON value of its one field, given or not.
 Answer wrapper_value(const MessagePlan& plan, const char* data, std::size_t size, int depth,
                      Ref& out) {
-    std::vector<Ref> slots;
+    Slots slots(plan.fields.size());
     const Answer done = read_fields(plan, data, size, depth, slots);
     if (done != Answer::Done) return done;
     if (slots[0]) {
@@ -468,7 +503,7 @@ Answer wrapper_value(const MessagePlan& plan, const char* data, std::size_t size
 // its map. ListValue: the array of its values.
 Answer struct_value(const MessagePlan& plan, const char* data, std::size_t size, int depth,
                     Ref& out) {
-    std::vector<Ref> slots;
+    Slots slots(plan.fields.size());
     const Answer done = read_fields(plan, data, size, depth, slots);
     if (done != Answer::Done) return done;
     switch (plan.well_known) {
@@ -478,10 +513,10 @@ Answer struct_value(const MessagePlan& plan, const char* data, std::size_t size,
             return made(slots[0] ? std::move(slots[0]) : Ref::steal(PyList_New(0)), out);
         default: {
             Ref* held = nullptr;
-            for (Ref& slot : slots) {
-                if (!slot) continue;
+            for (std::size_t i = 0; i < slots.size(); ++i) {
+                if (!slots[i]) continue;
                 if (held) return Answer::Runtime;  // the runtime's encoding has one member
-                held = &slot;
+                held = &slots[i];
             }
             if (!held) return made(Ref::borrow(Py_None), out);
             // number_value: a float, or the text json_value gives NaN and the infinities.
@@ -532,7 +567,7 @@ Answer any_object(const char* data, std::size_t size, int depth, Ref& out) {
             return done;
         if (PyObject_SetItem(object.get(), names.value_key, form.get()) < 0) return Answer::Error;
     } else {
-        std::vector<Ref> slots;
+        Slots slots(contents.fields.size());
         if ((done = read_fields(contents, value, value_size, depth + 1, slots)) != Answer::Done ||
             (done = fields_into(contents, slots, object.get())) != Answer::Done)
             return done;
@@ -547,8 +582,10 @@ Answer any_object(const char* data, std::size_t size, int depth, Ref& out) {
 Answer message_value(const MessagePlan& plan, const char* data, std::size_t size, int depth,
                      Ref& out) {
     if (depth > kMaxDepth) return Answer::Runtime;
-    frame::StackCharge charge(" while converting a message to a dict");
-    if (!charge) return frame::runtime_or_error();
+    // The outermost message is read on the stack the call's own level holds.
+    std::optional<frame::StackCharge> charge;
+    if (depth > 1 && !charge.emplace(" while converting a message to a dict"))
+        return frame::runtime_or_error();
     switch (plan.well_known) {
         case WellKnown::None: return read_message(plan, data, size, depth, out);
         case WellKnown::Timestamp:
@@ -569,7 +606,7 @@ Answer message_to_dict(PyObject* message, Ref& result) {
     std::shared_ptr<TypePlan> plan = plan_of(Py_TYPE(message));
     if (!plan) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
     if (!plan->supported) return Answer::Runtime;
-    Ref wire = frame::call_method(message, names.SerializePartialToString, {});
+    Ref wire = frame::call(plan->serialize.get(), {message});
     if (!wire) return frame::runtime_or_error();
     if (!PyBytes_CheckExact(wire.get())) return Answer::Runtime;
     return message_value(*plan->messages.front(), PyBytes_AS_STRING(wire.get()),

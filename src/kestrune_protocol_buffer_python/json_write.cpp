@@ -15,6 +15,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -437,21 +438,39 @@ Answer write_time(WellKnown kind, PyObject* value, wire::Writer& out) {
     return Answer::Done;
 }
 
-// FieldMask.FromJsonString: the paths between the commas, in snake_case.
+// FieldMask.FromJsonString: the paths between the commas, in snake_case; a
+// path with a "_" is refused by json_format. Letters are judged as
+// str.isupper judges them; an uppercase letter beyond ASCII, whose lowercase
+// may be more than one letter, is left to the runtime.
 Answer write_field_mask(PyObject* value, wire::Writer& out) {
-    std::string_view text;
-    if (!ascii_view(value, text)) return Answer::Runtime;
-    if (text.empty()) return Answer::Done;
-    std::string path;
-    while (true) {
-        const std::size_t comma = text.find(',');
-        path.clear();
-        if (!well_known_text::snake_case_path(text.substr(0, comma), path)) return Answer::Runtime;
-        out.tag(1, wire::kLengthDelimited);
-        out.span(path.data(), path.size());
-        if (comma == std::string_view::npos) return Answer::Done;
-        text.remove_prefix(comma + 1);
+    if (!PyUnicode_CheckExact(value)) return Answer::Runtime;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    if (length == 0) return Answer::Done;
+    const int kind = PyUnicode_KIND(value);
+    const void* chars = PyUnicode_DATA(value);
+    std::vector<Py_UCS4> path;
+    for (Py_ssize_t i = 0; i <= length; ++i) {
+        const Py_UCS4 c = i < length ? PyUnicode_READ(kind, chars, i) : ',';
+        if (c == ',') {
+            Ref text = Ref::steal(PyUnicode_FromKindAndData(
+                PyUnicode_4BYTE_KIND, path.data(), static_cast<Py_ssize_t>(path.size())));
+            Py_ssize_t size;
+            const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+            if (!utf8) return frame::runtime_or_error();  // a lone surrogate
+            out.tag(1, wire::kLengthDelimited);
+            out.span(utf8, static_cast<std::size_t>(size));
+            path.clear();
+        } else if (c == '_') {
+            return Answer::Runtime;
+        } else if (Py_UNICODE_ISUPPER(c)) {
+            if (c >= 128) return Answer::Runtime;
+            path.push_back('_');
+            path.push_back(c - 'A' + 'a');
+        } else {
+            path.push_back(c);
+        }
     }
+    return Answer::Done;
 }
 
 // Value from any JSON value: an object, an array, null, a boolean, a text or
@@ -542,8 +561,10 @@ Answer write_any(PyObject* value, wire::Writer& out, int depth) {
 // its fields.
 Answer message_value(const MessagePlan& plan, PyObject* value, wire::Writer& out, int depth) {
     if (depth > kMaxDepth) return Answer::Runtime;
-    frame::StackCharge charge(" while converting a dict to a message");
-    if (!charge) return frame::runtime_or_error();
+    // The outermost message is written on the stack the call's own level holds.
+    std::optional<frame::StackCharge> charge;
+    if (depth > 1 && !charge.emplace(" while converting a dict to a message"))
+        return frame::runtime_or_error();
     switch (plan.well_known) {
         case WellKnown::None:
             return PyDict_CheckExact(value) ? write_message(plan, value, out, depth) : Answer::Runtime;
@@ -574,7 +595,7 @@ Answer parse_dict(PyObject* data, PyObject* message) {
     Ref wire = Ref::steal(PyBytes_FromStringAndSize(out.bytes.data(),
                                                     static_cast<Py_ssize_t>(out.bytes.size())));
     if (!wire) return Answer::Error;
-    if (frame::call_method(message, names.MergeFromString, {wire.get()})) return Answer::Done;
+    if (frame::call(plan->merge.get(), {message, wire.get()})) return Answer::Done;
     // Not expected of the runtime's own reader; put the message back as its
     // class made it and let ParseDict answer.
     if (frame::runtime_or_error() == Answer::Error) return Answer::Error;

@@ -89,23 +89,6 @@ bool format_duration(std::int64_t seconds, std::int32_t nanos, std::string& out)
     return true;
 }
 
-bool camel_case_path(std::string_view path, std::string& out) {
-    bool after_underscore = false;
-    for (const char c : path) {
-        if (c >= 'A' && c <= 'Z') return false;
-        if (after_underscore) {
-            if (c < 'a' || c > 'z') return false;
-            out.push_back(static_cast<char>(c - 'a' + 'A'));
-            after_underscore = false;
-        } else if (c == '_') {
-            after_underscore = true;
-        } else {
-            out.push_back(c);
-        }
-    }
-    return !after_underscore;
-}
-
 bool parse_timestamp(std::string_view text, std::int64_t& seconds, std::int32_t& nanos) {
     // YYYY-MM-DDTHH:MM:SS
     std::int64_t year, month, day, hour, minute, second;
@@ -154,19 +137,6 @@ bool parse_duration(std::string_view text, std::int64_t& seconds, std::int32_t& 
     seconds = negative ? -whole : whole;
     if (negative) nanos = -nanos;
     return seconds >= -kDurationMax && seconds <= kDurationMax;
-}
-
-bool snake_case_path(std::string_view path, std::string& out) {
-    for (const char c : path) {
-        if (c == '_') return false;
-        if (c >= 'A' && c <= 'Z') {
-            out.push_back('_');
-            out.push_back(static_cast<char>(c - 'A' + 'a'));
-        } else {
-            out.push_back(c);
-        }
-    }
-    return true;
 }
 
 }  // namespace well_known_text

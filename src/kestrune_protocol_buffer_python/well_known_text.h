@@ -1,8 +1,7 @@
-// The text forms json_format gives Timestamp, Duration and FieldMask: their
-// ToJsonString and FromJsonString, as plain C++ over ASCII text.
+// The text forms json_format gives Timestamp and Duration: their ToJsonString
+// and FromJsonString, as plain C++ over ASCII text.
 //
-// The formatters return false where json_format raises (a value out of range,
-// a path it cannot spell). The parsers accept only text whose meaning is
+// The formatters return false where json_format raises (a value out of range). The parsers accept only text whose meaning is
 // certain (the canonical forms: four-digit years, two-digit fields, up to nine
 // fractional digits) and return false for anything else, which the runtime
 // then reads, leniently or with its own error.
@@ -20,17 +19,10 @@ bool format_timestamp(std::int64_t seconds, std::int32_t nanos, std::string& out
 // "1s", "-3.100s", "1.000000100s".
 bool format_duration(std::int64_t seconds, std::int32_t nanos, std::string& out);
 
-// A FieldMask path in camelCase ("a_b.c" gives "aB.c"); refused when it holds
-// an uppercase letter, or a "_" not followed by a lowercase letter.
-bool camel_case_path(std::string_view path, std::string& out);
-
 // "1972-01-01T10:00:20.021-05:00" and the like: seconds and nanos in UTC.
 bool parse_timestamp(std::string_view text, std::int64_t& seconds, std::int32_t& nanos);
 
 // "-3.1s" and the like.
 bool parse_duration(std::string_view text, std::int64_t& seconds, std::int32_t& nanos);
-
-// A FieldMask path from camelCase ("aB.c" gives "a_b.c"); refused when it holds a "_".
-bool snake_case_path(std::string_view path, std::string& out);
 
 }  // namespace well_known_text
