@@ -339,7 +339,7 @@ public:
     std::size_t size() const { return count_; }
 
 private:
-    static constexpr std::size_t kInline = 16;
+    static constexpr std::size_t kInline = 32;
     std::size_t count_;
     Ref inline_[kInline];
     std::vector<Ref> heap_;
@@ -385,7 +385,10 @@ Answer fields_into(const MessagePlan& plan, Slots& slots, PyObject* object) {
             const Answer done = map_dict(slots[i].get(), value);
             if (done != Answer::Done) return done;
         }
-        if (PyObject_SetItem(object, field.json_name.get(), value.get()) < 0) return Answer::Error;
+        const int stored = PyDict_CheckExact(object)
+                               ? PyDict_SetItem(object, field.json_name.get(), value.get())
+                               : PyObject_SetItem(object, field.json_name.get(), value.get());
+        if (stored < 0) return Answer::Error;
     }
     return Answer::Done;
 }
