@@ -10,6 +10,7 @@
 #include "ref.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <unordered_map>
 #include <utility>
 
@@ -28,8 +29,12 @@ public:
 
     // The value kept for `type`, or null. Valid until interpreter code runs.
     Value* find(PyTypeObject* type) {
+        Recent& recent = recent_of(type);
+        if (recent.type == type) return recent.value;
         auto found = entries_.find(type);
-        return found == entries_.end() ? nullptr : &found->second.value;
+        if (found == entries_.end()) return nullptr;
+        recent = Recent{.type = type, .value = &found->second.value};
+        return recent.value;
     }
 
     // Keeps `value` for `type`, replacing what was there; 0, or -1 with an
@@ -48,11 +53,11 @@ public:
         Entry replaced;  // released after the map is consistent
         if (auto found = entries_.find(type); found != entries_.end()) {
             replaced = std::move(found->second);
-            entries_.erase(found);
+            erase(found);
         } else if (entries_.size() >= bound_) {
             // Classes made on the fly (fresh descriptor pools) must not pile up.
             replaced = std::move(entries_.begin()->second);
-            entries_.erase(entries_.begin());
+            erase(entries_.begin());
         }
         entries_.emplace(type, Entry{.class_ref = std::move(class_ref), .value = std::move(value)});
         return 0;
@@ -64,6 +69,25 @@ private:
         Value value;
     };
 
+    // The entries found last, by the class's address, before the map: no
+    // hashing for the classes a program converts again and again. A slot
+    // points into the map, whose nodes stay where they are until erased.
+    struct Recent {
+        PyTypeObject* type = nullptr;
+        Value* value = nullptr;
+    };
+    static constexpr std::size_t kRecent = 64;
+
+    Recent& recent_of(PyTypeObject* type) {
+        return recent_[(reinterpret_cast<std::uintptr_t>(type) >> 4) % kRecent];
+    }
+
+    template <class Iterator>
+    void erase(Iterator it) {
+        if (Recent& recent = recent_of(it->first); recent.type == it->first) recent = Recent{};
+        entries_.erase(it);
+    }
+
     // The weak references' callback: removes the entry of a class being destroyed.
     static PyObject* drop(PyObject* capsule, PyObject* class_ref) {
         auto* cache = static_cast<ClassCache*>(PyCapsule_GetPointer(capsule, nullptr));
@@ -72,7 +96,7 @@ private:
         for (auto it = entries.begin(); it != entries.end(); ++it) {
             if (it->second.class_ref.get() == class_ref) {
                 Entry gone = std::move(it->second);  // released after the erase
-                entries.erase(it);
+                cache->erase(it);
                 break;
             }
         }
@@ -81,6 +105,7 @@ private:
 
     std::unordered_map<PyTypeObject*, Entry>& entries_;
     std::size_t bound_;
+    Recent recent_[kRecent];
     PyMethodDef drop_def_;
     PyObject* callback_ = nullptr;  // made at the first store, kept for the process
 };

@@ -6,7 +6,6 @@
 #include "frame/class_cache.h"
 #include "frame/ops.h"
 
-#include <array>
 #include <string_view>
 #include <unordered_map>
 
@@ -552,23 +551,8 @@ bool TypePlan::current(PyTypeObject* type) const {
 }
 
 std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
-    // The plans of the classes converted last, by the class's address, before
-    // the cache's own table: a class at that address with the same version
-    // tag is the same class, unchanged (tags are never given twice).
-    constexpr std::size_t kRecent = 64;
-    struct Recent {
-        PyTypeObject* type = nullptr;
-        std::shared_ptr<TypePlan> plan;
-    };
-    static auto& recent = *new std::array<Recent, kRecent>();  // never destroyed, as the cache
-    Recent& slot = recent[(reinterpret_cast<std::uintptr_t>(type) >> 4) % kRecent];
-    if (slot.type == type && slot.plan->current(type)) return slot.plan;
-
     if (!runtime_message::is_runtime_class(type)) return {};
-    if (const auto* found = state.plans.find(type); found && (*found)->current(type)) {
-        slot = Recent{.type = type, .plan = *found};
-        return *found;
-    }
+    if (const auto* found = state.plans.find(type); found && (*found)->current(type)) return *found;
 
     auto plan = std::make_shared<TypePlan>();
     plan->tag = version_tag(type);  // before reading, so a change meanwhile shows next time
@@ -588,7 +572,6 @@ std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
                                      [](const auto& message) { return message->required; });
     }
     if (state.plans.store(type, plan) < 0) return {};
-    slot = Recent{.type = type, .plan = plan};
     return plan;
 }
 
