@@ -2,7 +2,6 @@
 random messages the same dict, for random dicts (valid and not) the same
 message or the same exception, and the runtime's own call wherever the native
 mapping does not answer."""
-import base64
 import contextlib
 import gc
 import math
@@ -19,15 +18,17 @@ from hypothesis import strategies as st
 
 import records
 from conftest import check_python, on_thread
+from json_differential import (assert_same_dict, assert_same_parse, is_map,
+                               json_dicts, message_kwargs, runtime_calls)
 from kestrune_protocol_buffer_python import dict_bridge
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
-POPULATE = "Failed to populate protobuf message from dict: "
 PROTOS = {"p3": "json_mapping_proto3.proto", "p2": "json_mapping_proto2.proto",
           "wkt": "json_mapping_wkt.proto", "editions": "json_mapping_editions.proto"}
 NATIVE = ["p3.Scalars", "p3.Optionals", "p3.Repeats", "p3.Maps", "p3.Choice", "p3.Naming",
           "p3.Tree", "p3.Wide", "p2.Legacy", "zorva.TopLevelMessage", "wkt.Stamped", "wkt.Loose",
-          "wkt.Indirect", "p2.WithGroup", "p2.Extendable", "p2.HoldsGroup", "editions.Plain"]
+          "wkt.Indirect", "wkt.AllKnown", "p2.WithGroup", "p2.Extendable", "p2.HoldsGroup",
+          "editions.Plain"]
 RUNTIME = ["p3.Shadowing", "p3.HidesDescriptor", "p3.HoldsShadowing"]
 CHECKS = settings(max_examples=60, deadline=None,
                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -44,138 +45,6 @@ def resolve(schemas, dotted):
     return getattr(getattr(schemas, module), name)
 
 
-@contextlib.contextmanager
-def runtime_calls():
-    """Counts the messages that json_format's printer and parser convert meanwhile."""
-    calls = types.SimpleNamespace(to_dict=0, from_dict=0)
-    printer, parser = json_format._Printer._MessageToJsonObject, json_format._Parser.ConvertMessage
-
-    def count_print(self, message):
-        calls.to_dict += 1
-        return printer(self, message)
-
-    def count_parse(self, value, message, path):
-        calls.from_dict += 1
-        return parser(self, value, message, path)
-
-    json_format._Printer._MessageToJsonObject = count_print
-    json_format._Parser.ConvertMessage = count_parse
-    try:
-        yield calls
-    finally:
-        json_format._Printer._MessageToJsonObject = printer
-        json_format._Parser.ConvertMessage = parser
-
-
-def assert_identical(actual, expected):
-    """Equal, with the same types and key order at every level; NaN equals NaN."""
-    assert type(actual) is type(expected), (actual, expected)
-    if isinstance(expected, dict):
-        assert list(actual) == list(expected)
-        for key in expected:
-            assert_identical(actual[key], expected[key])
-    elif isinstance(expected, list):
-        assert len(actual) == len(expected)
-        for item, wanted in zip(actual, expected):
-            assert_identical(item, wanted)
-    elif isinstance(expected, float):
-        assert repr(actual) == repr(expected)
-    else:
-        assert actual == expected
-
-
-def assert_same_dict(message, native):
-    """protobuf_to_dict(message) is MessageToDict(message), or raises its error;
-    native or not as said (either, for None). The runtime's errors are its own:
-    a message it refuses always takes its path."""
-    try:
-        expected = json_format.MessageToDict(message)
-    except Exception as exc:
-        with pytest.raises(type(exc)) as info:
-            dict_bridge.protobuf_to_dict(message)
-        assert str(info.value) == str(exc)
-        return
-    with runtime_calls() as calls:
-        actual = dict_bridge.protobuf_to_dict(message)
-    assert_identical(actual, expected)
-    assert native is None or (calls.to_dict == 0) == native
-
-
-def assert_same_parse(cls, data):
-    """populate_protobuf_from_dict(cls, data) makes ParseDict's message or raises its error.
-    Returns how many messages the runtime's parser converted for a dict it accepts, else None."""
-    try:
-        expected = json_format.ParseDict(data, cls())
-    except Exception as exc:
-        with runtime_calls() as calls, pytest.raises(Exception) as info:
-            dict_bridge.populate_protobuf_from_dict(cls, data)
-        raised = info.value
-        if isinstance(exc, json_format.ParseError):
-            assert type(raised) is ValueError and str(raised) == POPULATE + str(exc)
-            raised = raised.__context__
-        assert type(raised) is type(exc) and str(raised) == str(exc)
-        return None
-    with runtime_calls() as calls:
-        message = dict_bridge.populate_protobuf_from_dict(cls, data)
-    assert type(message) is cls
-    # Byte for byte: NaN payloads and the order of map entries included.
-    assert message.SerializePartialToString() == expected.SerializePartialToString()
-    return calls.from_dict
-
-
-# ---- random messages, as the constructor takes them ---------------------------------------
-
-TEXT = st.text(st.characters(exclude_categories=("Cs",)), max_size=8)
-INT_RANGES = {
-    FD.TYPE_INT32: 32, FD.TYPE_SINT32: 32, FD.TYPE_SFIXED32: 32,
-    FD.TYPE_INT64: 64, FD.TYPE_SINT64: 64, FD.TYPE_SFIXED64: 64,
-    FD.TYPE_UINT32: -32, FD.TYPE_FIXED32: -32, FD.TYPE_UINT64: -64, FD.TYPE_FIXED64: -64,
-}
-
-
-def int_range(field_type):
-    bits = INT_RANGES[field_type]
-    return (0, 2 ** -bits - 1) if bits < 0 else (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1)
-
-
-def is_map(field):
-    return field.type == FD.TYPE_MESSAGE and field.message_type.GetOptions().map_entry
-
-
-def element_values(field, depth):
-    if field.type in INT_RANGES:
-        return st.integers(*int_range(field.type))
-    if field.type in (FD.TYPE_DOUBLE, FD.TYPE_FLOAT):
-        return st.floats()
-    if field.type == FD.TYPE_BOOL:
-        return st.booleans()
-    if field.type == FD.TYPE_STRING:
-        return TEXT
-    if field.type == FD.TYPE_BYTES:
-        return st.binary(max_size=10)
-    if field.type == FD.TYPE_ENUM:
-        known = st.sampled_from([v.number for v in field.enum_type.values])
-        return known if field.enum_type.is_closed else known | st.integers(*int_range(FD.TYPE_INT32))
-    return message_kwargs(field.message_type, depth - 1)
-
-
-def message_kwargs(descriptor, depth=2):
-    fields = {}
-    for field in descriptor.fields:
-        if is_map(field):
-            key, value = (field.message_type.fields_by_name[n] for n in ("key", "value"))
-            if value.type != FD.TYPE_MESSAGE or depth > 0:
-                fields[field.name] = st.dictionaries(element_values(key, depth),
-                                                     element_values(value, depth), max_size=3)
-        elif field.type == FD.TYPE_MESSAGE and depth <= 0:
-            continue
-        elif field.is_repeated:
-            fields[field.name] = st.lists(element_values(field, depth), max_size=3)
-        else:
-            fields[field.name] = element_values(field, depth)
-    return st.fixed_dictionaries({}, optional=fields)
-
-
 @CHECKS
 @given(data=st.data())
 @pytest.mark.parametrize("name", NATIVE)
@@ -190,103 +59,6 @@ def test_random_messages_give_the_runtime_dict(schemas, name, data):
     # The runtime's own dict reads back natively, where ParseDict takes it at all
     # (it refuses a float of 3.4028235e+38, which MessageToDict writes for the largest).
     assert assert_same_parse(cls, record) in (0, None)
-
-
-# ---- random dictionaries, the runtime's forms and looser ones -----------------------------
-
-JUNK = st.one_of(
-    st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(), TEXT,
-    st.binary(max_size=4), st.lists(st.integers(), max_size=2), st.tuples(),
-    st.dictionaries(TEXT, st.integers(), max_size=2),
-    st.text(st.characters(categories=["Cs"]), min_size=1, max_size=2),
-)
-INT_TEXTS = st.sampled_from(["1e3", "1.0", "1.5", " 5", "\t7", "0x10", "1_0", "-0", "+0", "٣", ""])
-FLOAT_TEXTS = st.sampled_from(["NaN", "Infinity", "-Infinity", "nan", "inf", "-nan", "1e400",
-                               "3.4028235e38", "3.4028236e38", "-1e39", " 1.5", "1_0.5", ".5",
-                               "5.", "1e", "+.5e-3", "0x1p3"])
-BASE64 = st.tuples(st.binary(max_size=8), st.sampled_from([
-    base64.b64encode, base64.urlsafe_b64encode,
-    lambda b: base64.b64encode(b).rstrip(b"="), lambda b: base64.urlsafe_b64encode(b).rstrip(b"="),
-])).map(lambda pair: pair[1](pair[0]))
-
-
-def json_element(field, depth, clean):
-    """Forms ParseDict accepts for one element of `field`; unless `clean`, looser
-    forms and values out of range too."""
-    kind = field.type
-    if kind in INT_RANGES:
-        low, high = int_range(kind)
-        valid = st.integers(low, high)
-        certain = [valid, valid.map(str), valid.map("{:+d}".format),
-                   st.integers(max(low, -(2**53)), min(high, 2**53)).map(float)]
-        loose = [st.integers(low - 2, high + 2).map(str), st.integers(low - 2, high + 2), INT_TEXTS]
-    elif kind in (FD.TYPE_DOUBLE, FD.TYPE_FLOAT):
-        finite = st.floats(allow_nan=False, allow_infinity=False, width=32 if kind == FD.TYPE_FLOAT else 64)
-        certain = [finite, finite.map(repr), finite.map("{:e}".format),
-                   st.sampled_from(["NaN", "Infinity", "-Infinity"]), st.integers(-(2**53), 2**53)]
-        loose = [st.floats(), FLOAT_TEXTS, st.integers(-(2**70), 2**70), st.booleans()]
-    elif kind == FD.TYPE_BOOL:
-        certain, loose = [st.booleans()], [st.sampled_from(["true", 1, 0])]
-    elif kind == FD.TYPE_STRING:
-        certain, loose = [TEXT], [st.text(st.characters(categories=["Cs"]), min_size=1, max_size=2)]
-    elif kind == FD.TYPE_BYTES:
-        certain, loose = [BASE64, BASE64.map(bytes.decode)], [st.text("AQg+/-_= .", max_size=9)]
-    elif kind == FD.TYPE_ENUM:
-        values = field.enum_type.values
-        certain = [st.sampled_from([v.name for v in values]), st.sampled_from([v.number for v in values])]
-        if not field.enum_type.is_closed:
-            certain.append(st.integers(-(2**31), 2**31 - 1))
-        loose = [st.integers(-(2**31) - 1, 2**31), st.sampled_from(["1", "NOPE", 1.0, True])]
-    elif depth <= 0:
-        certain, loose = [st.just({})], [st.sampled_from([[], ""])]
-    else:
-        certain, loose = [json_dicts(field.message_type, depth - 1, clean)], []
-    return st.one_of(*certain) if clean else st.one_of(*certain, *loose)
-
-
-def json_map_key(field, clean):
-    if field.type == FD.TYPE_STRING:
-        return TEXT if clean else st.one_of(TEXT, st.integers(0, 3))
-    if field.type == FD.TYPE_BOOL:
-        return st.sampled_from(["true", "false"] if clean else ["true", "false", True, "True"])
-    low, high = int_range(field.type)
-    valid = st.one_of(st.integers(low, high).map(str), st.integers(low, high))
-    return valid if clean else st.one_of(valid, st.integers(-3, 3).map("{:03d}".format),
-                                         st.sampled_from([1.0, " 1", "2e0", low - 1]))
-
-
-def json_field(field, depth, clean):
-    if is_map(field):
-        key, value = (field.message_type.fields_by_name[n] for n in ("key", "value"))
-        values = st.dictionaries(json_map_key(key, clean), json_element(value, depth, clean),
-                                 max_size=3)
-    elif field.is_repeated:
-        item = json_element(field, depth, clean)
-        items = st.lists(item if clean else st.one_of(item, item, JUNK), max_size=3)
-        values = st.one_of(items, items.map(tuple))
-    else:
-        values = json_element(field, depth, clean)
-    return values if clean else st.one_of(values, values, values, JUNK)
-
-
-def json_dicts(descriptor, depth=2, clean=None):
-    """Dicts for ParseDict: each field under its name, its JSON name or both; clean
-    ones (forms ParseDict accepts) or, as often, mutated ones with looser forms,
-    other types and now and then a key that is no field."""
-    if clean is None:
-        return st.booleans().flatmap(lambda clean: json_dicts(descriptor, depth, clean))
-    entries = {}
-    for field in descriptor.fields:
-        if field.type != FD.TYPE_GROUP:
-            entries[field.json_name] = json_field(field, depth, clean)
-            if not clean and field.name != field.json_name:
-                entries[field.name] = json_field(field, depth, clean)
-    fields = st.fixed_dictionaries({}, optional=entries)
-    if clean:
-        return fields
-    unknown = st.dictionaries(st.sampled_from(["bogus", "[ext.name]"]), JUNK, max_size=1)
-    return st.tuples(fields, unknown, st.integers(0, 9)).map(
-        lambda parts: {**parts[0], **parts[1]} if parts[2] == 0 else parts[0])
 
 
 @CHECKS
