@@ -48,7 +48,7 @@ bool fraction(std::string_view text, std::size_t& at, std::int32_t& nanos) {
     while (end < text.size() && is_digit(text[end])) ++end;
     const std::size_t count = end - at;
     if (count == 0 || count > 9) return false;
-    std::int64_t value;
+    std::int64_t value = 0;
     digits(text, at, count, value);
     for (std::size_t i = count; i < 9; ++i) value *= 10;
     nanos = static_cast<std::int32_t>(value);
@@ -130,7 +130,7 @@ bool parse_duration(std::string_view text, std::int64_t& seconds, std::int32_t& 
     std::size_t end = at;
     while (end < text.size() && is_digit(text[end])) ++end;
     if (end == at || end - at > 12) return false;
-    std::int64_t whole;
+    std::int64_t whole = 0;
     digits(text, at, end - at, whole);
     at = end;
     if (!fraction(text, at, nanos) || at != text.size()) return false;
