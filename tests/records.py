@@ -50,26 +50,28 @@ def entries(excinfo_or_exc):
 _compiled = {}
 
 
-def compiled_schema(tmp_path_factory, proto):
-    """The module the compiler makes of `proto` in the test schema directory,
-    compiled into a temporary directory and imported once per process.
+def compiled_schema(tmp_path_factory, proto, schema_dir=SCHEMA_DIR):
+    """The module the compiler makes of `proto`, a file in `schema_dir` (the test
+    schema directory by default), compiled into a temporary directory and
+    imported once per process.
 
     Only once: a second import would add the same file to the default
     descriptor pool again.
     """
-    if proto not in _compiled:
+    key = (os.path.abspath(schema_dir), proto)
+    if key not in _compiled:
         out_dir = str(tmp_path_factory.mktemp("schema"))
         subprocess.run(
-            [sys.executable, "-m", "grpc_tools.protoc", f"-I{SCHEMA_DIR}",
-             f"--python_out={out_dir}", os.path.join(SCHEMA_DIR, proto)],
+            [sys.executable, "-m", "grpc_tools.protoc", f"-I{schema_dir}",
+             f"--python_out={out_dir}", os.path.join(schema_dir, proto)],
             check=True, capture_output=True, text=True,
         )
         name = proto.removesuffix(".proto") + "_pb2"
         spec = importlib.util.spec_from_file_location(name, os.path.join(out_dir, name + ".py"))
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
-        _compiled[proto] = module
-    return _compiled[proto]
+        _compiled[key] = module
+    return _compiled[key]
 
 
 def road_schema(tmp_path_factory):
