@@ -12,9 +12,9 @@ it), any fraction double, booleans bool, text string, objects one nested
 message, lists repeated fields of the merged element type. A key whose kinds
 conflict is typed string and the Decision says why."""
 import json
-import re
-from collections import Counter
-from typing import NamedTuple, cast
+import gc
+import itertools
+from typing import Any, NamedTuple
 
 import orjson
 
@@ -26,10 +26,10 @@ UINT64 = range(0, 1 << 64)
 # The integers a double holds exactly beside fractions.
 EXACT_IN_DOUBLE = 1 << 53
 
-# orjson reads an integer beyond 64 bits as a float. The integer literals that
-# can be such (20 digits and more, or 19 after a minus sign) send their line to
-# the standard parser, which keeps every integer exact.
-_LONG_INTEGER = re.compile(rb"\d{20}|-\d{19}")
+# orjson reads an integer beyond 64 bits as a float, whose size is then at least
+# 2**63: a chunk with such a float is read again with the standard parser,
+# which keeps every integer exact.
+WIDE_FLOAT = float(1 << 63)
 
 _NONE = type(None)
 
@@ -47,12 +47,13 @@ class Shape:
 class Slot:
     """The values of one key (or the elements of its lists), counted by kind."""
     __slots__ = ("nulls", "bools", "ints", "floats", "texts", "objects", "arrays", "empty",
-                 "low", "high", "shape", "items")
+                 "low", "high", "wide", "shape", "items")
 
     def __init__(self) -> None:
         self.nulls = self.bools = self.ints = self.floats = self.texts = 0
         self.objects = self.arrays = self.empty = 0
         self.low = self.high = 0            # the range of the integers (0 included)
+        self.wide = False                   # a float of size 2**63 or more
         self.shape: Shape | None = None     # of the object values
         self.items: Slot | None = None      # of the list elements
 
@@ -78,34 +79,43 @@ def observe(shape: Shape, objects: list[dict[str, object]]) -> None:
 
 def take(slot: Slot, values: list[object]) -> None:
     """Counts `values` into `slot`."""
-    for kind, n in Counter(map(type, values)).items():
-        if kind is str:
-            slot.texts += n
-        elif kind is int:
-            slot.ints += n
-            ints = cast(list[int], [v for v in values if type(v) is int])
-            slot.low = min(slot.low, min(ints))
-            slot.high = max(slot.high, max(ints))
-        elif kind is float:
-            slot.floats += n
-        elif kind is bool:
-            slot.bools += n
-        elif kind is _NONE:
-            slot.nulls += n
-        elif kind is dict:
-            slot.objects += n
-            if slot.shape is None:
-                slot.shape = Shape()
-            observe(slot.shape, cast(list[dict[str, object]], [v for v in values if type(v) is dict]))
-        elif kind is list:
-            slot.arrays += n
-            lists = cast(list[list[object]], [v for v in values if type(v) is list])
-            slot.empty += lists.count([])
-            if slot.items is None:
-                slot.items = Slot()
-            take(slot.items, [item for items in lists for item in items])
-        else:
-            raise TypeError(f"not a JSON value: {kind.__name__}")
+    kinds = set(map(type, values))
+    if len(kinds) == 1:
+        _take_kind(slot, kinds.pop(), values)
+    else:
+        for kind in kinds:
+            _take_kind(slot, kind, [v for v in values if type(v) is kind])
+
+
+def _take_kind(slot: Slot, kind: type, values: list[Any]) -> None:
+    """Counts `values`, all of type `kind`, into `slot`."""
+    n = len(values)
+    if kind is str:
+        slot.texts += n
+    elif kind is int:
+        slot.ints += n
+        slot.low = min(slot.low, min(values))
+        slot.high = max(slot.high, max(values))
+    elif kind is float:
+        slot.floats += n
+        slot.wide = slot.wide or max(values) >= WIDE_FLOAT or min(values) <= -WIDE_FLOAT
+    elif kind is bool:
+        slot.bools += n
+    elif kind is _NONE:
+        slot.nulls += n
+    elif kind is dict:
+        slot.objects += n
+        if slot.shape is None:
+            slot.shape = Shape()
+        observe(slot.shape, values)
+    elif kind is list:
+        slot.arrays += n
+        slot.empty += values.count([])
+        if slot.items is None:
+            slot.items = Slot()
+        take(slot.items, list(itertools.chain.from_iterable(values)))
+    else:
+        raise TypeError(f"not a JSON value: {kind.__name__}")
 
 
 def merge(into: Shape, other: Shape) -> None:
@@ -128,6 +138,7 @@ def merge_slot(into: Slot, other: Slot) -> None:
     into.objects += other.objects
     into.arrays += other.arrays
     into.empty += other.empty
+    into.wide = into.wide or other.wide
     into.low = min(into.low, other.low)
     into.high = max(into.high, other.high)
     if other.shape is not None:
@@ -154,7 +165,7 @@ class Observed(NamedTuple):
     failure: tuple[int, str] | None
 
 
-def parse_line(line: bytes, exact: bool) -> object:
+def parse_line(line: bytes, exact: bool = False) -> object:
     """One JSON value; `exact`: integers beyond 64 bits stay integers."""
     if not exact:
         try:
@@ -166,19 +177,25 @@ def parse_line(line: bytes, exact: bool) -> object:
     return json.loads(line)
 
 
-def infer_chunk(blob: bytes | FileRange) -> Observed:
-    """Counts the records of a chunk of whole JSON Lines (blank lines passed
-    over); stops at the first line that is not a JSON object."""
-    data = bytes_of(blob)
-    lines = data.split(b"\n")
-    long_integers = _LONG_INTEGER.search(data) is not None
+def _wide(shape: Shape) -> bool:
+    """Whether a float of size 2**63 or more was counted anywhere in `shape`."""
+    return any(_wide_slot(slot) for slot in shape.slots.values())
+
+
+def _wide_slot(slot: Slot | None) -> bool:
+    return slot is not None and (slot.wide or (slot.shape is not None and _wide(slot.shape))
+                                 or _wide_slot(slot.items))
+
+
+def _observe_lines(lines: list[bytes], exact: bool) -> Observed:
     records: list[dict[str, object]] = []
+    numbers: list[int] = []
     failure = None
     for lineno, line in enumerate(lines, 1):
         if not line or line.isspace():
             continue
         try:
-            record = parse_line(line, long_integers and _LONG_INTEGER.search(line) is not None)
+            record = parse_line(line, exact)
         except (ValueError, RecursionError) as exc:
             failure = (lineno, reason_of(exc))
             break
@@ -186,12 +203,36 @@ def infer_chunk(blob: bytes | FileRange) -> Observed:
             failure = (lineno, f"expected a JSON object, got {json_kind(record)}")
             break
         records.append(record)
+        numbers.append(lineno)
     shape = Shape()
     try:
         observe(shape, records)
     except RecursionError:
-        failure = (1, "records nest too deeply to be read")
+        for lineno, record in zip(numbers, records):
+            try:
+                observe(Shape(), [record])
+            except RecursionError:
+                failure = (lineno, "the record nests too deeply to be read")
+                break
     return Observed(shape, len(records), len(lines) - 1, failure)
+
+
+def infer_chunk(blob: bytes | FileRange) -> Observed:
+    """Counts the records of a chunk of whole JSON Lines (blank lines passed
+    over); stops at the first line that is not a JSON object."""
+    lines = bytes_of(blob).split(b"\n")
+    # Parsed records hold no reference cycles: the collector, which would walk
+    # them again and again while they are made, waits until the chunk is done.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        observed = _observe_lines(lines, False)
+        if observed.failure is None and _wide(observed.shape):
+            observed = _observe_lines(lines, True)
+    finally:
+        if collecting:
+            gc.enable()
+    return observed
 
 
 # ---- types -----------------------------------------------------------------------------------

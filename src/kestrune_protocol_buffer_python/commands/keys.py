@@ -14,22 +14,23 @@ With `stringify`, a number, boolean, object or list given for a text field is
 written as its JSON text: infer types a key whose values are of several kinds
 as text, and this keeps every value of such a key."""
 import json
-import re
 from collections.abc import Callable
 from typing import cast
 
 from google.protobuf.descriptor import Descriptor, FieldDescriptor
 
-from kestrune_protocol_buffer_python.commands.naming import default_json_name
-
 # Turns a parsed record (and its JSON text) into the dict the fill takes;
 # raises ValueError for a record whose keys name one field twice.
 Adapt = Callable[[dict[str, object], str | bytes], dict[str, object]]
 
-# Integer literals that orjson reads as floats (beyond 64 bits): such a line is
-# parsed again with the standard parser before its numbers become text.
-_LONG_INTEGER = re.compile(r"\d{20}|-\d{19}")
-_LONG_INTEGER_BYTES = re.compile(rb"\d{20}|-\d{19}")
+# orjson reads an integer beyond 64 bits as a float of size 2**63 or more: a
+# record with such a float among the values to be written as text is parsed
+# again with the standard parser, which keeps the integer's digits.
+WIDE_FLOAT = float(1 << 63)
+
+
+class _Inexact(Exception):
+    """A value to be written as text may have lost digits to the parser."""
 
 
 class Plan:
@@ -53,11 +54,11 @@ def plan_for(descriptor: Descriptor, plans: dict[str, Plan] | None = None) -> Pl
     plan = plans[descriptor.full_name] = Plan()
     fields = descriptor.fields
     plan.fields = frozenset(field.name for field in fields)
-    # Only JSON names of the option json_name: the compiler's own ones (aB for
-    # a_b) were never keys of records for the fill.
+    # Every JSON name that is not a field name, whether the option json_name or
+    # the compiler gave it ("DESCRIPTOR" for the field DESCRIPTOR_, "aB" for a_b),
+    # as the protobuf JSON mapping reads them.
     plan.renames = {field.json_name: field.name for field in fields
-                    if field.json_name not in (field.name, default_json_name(field.name))
-                    and field.json_name not in plan.fields}
+                    if field.json_name != field.name and field.json_name not in plan.fields}
     plan.texts = frozenset(field.name for field in fields if field.type == FieldDescriptor.TYPE_STRING)
     plan.repeated = frozenset(field.name for field in fields if field.is_repeated)
     for field in fields:
@@ -67,11 +68,23 @@ def plan_for(descriptor: Descriptor, plans: dict[str, Plan] | None = None) -> Pl
     return plan
 
 
-def _json_text(value: object) -> str:
+def _wide(value: object) -> bool:
+    if type(value) is float:
+        return not -WIDE_FLOAT < value < WIDE_FLOAT
+    if type(value) is list:
+        return any(map(_wide, value))
+    if type(value) is dict:
+        return any(map(_wide, value.values()))
+    return False
+
+
+def _json_text(value: object, exact: bool) -> str:
+    if not exact and _wide(value):
+        raise _Inexact
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
-def _walk(record: dict[str, object], plan: Plan, stringify: bool) -> dict[str, object]:
+def _walk(record: dict[str, object], plan: Plan, stringify: bool, exact: bool) -> dict[str, object]:
     out: dict[str, object] = {}
     fields = plan.fields
     for key, value in record.items():
@@ -84,14 +97,15 @@ def _walk(record: dict[str, object], plan: Plan, stringify: bool) -> dict[str, o
         child = plan.children.get(name)
         if child is not None:
             if type(value) is dict:
-                value = _walk(value, child, stringify)
+                value = _walk(value, child, stringify, exact)
             elif type(value) is list:
-                value = [_walk(item, child, stringify) if type(item) is dict else item for item in value]
+                value = [_walk(item, child, stringify, exact) if type(item) is dict else item
+                         for item in value]
         elif stringify and name in plan.texts:
             if name not in plan.repeated:
-                value = value if type(value) is str else _json_text(value)
+                value = value if type(value) is str else _json_text(value, exact)
             elif type(value) is list:
-                value = [item if type(item) is str else _json_text(item) for item in value]
+                value = [item if type(item) is str else _json_text(item, exact) for item in value]
         out[name] = value
     return out
 
@@ -111,16 +125,12 @@ def adapter_for(cls: object, stringify: bool) -> Adapt | None:
             todo.extend(current.children.values())
 
     def adapt(record: dict[str, object], text: str | bytes) -> dict[str, object]:
-        if isinstance(text, str):
-            nulls = "null" in text
-            long_integers = stringify and _LONG_INTEGER.search(text) is not None
-        else:
-            nulls = b"null" in text
-            long_integers = stringify and _LONG_INTEGER_BYTES.search(text) is not None
+        nulls = "null" in text if isinstance(text, str) else b"null" in text
         if not (renames or nulls or stringify):
             return record
-        if long_integers:
-            record = cast(dict[str, object], json.loads(text))
-        return _walk(record, plan, stringify)
+        try:
+            return _walk(record, plan, stringify, False)
+        except _Inexact:
+            return _walk(cast(dict[str, object], json.loads(text)), plan, stringify, True)
 
     return adapt

@@ -50,6 +50,8 @@ def unkeepable(key: str) -> str | None:
     """Why no field can keep `key` as its JSON name, or None when one can."""
     if key[:1] == "[" and key[-1:] == "]":
         return "the compiler takes no JSON name that starts with '[' and ends with ']'"
+    if "\x00" in key:
+        return "the compiler takes no JSON name that holds a NUL character"
     if any("\ud800" <= char <= "\udfff" for char in key):
         return "it holds a lone surrogate, which no UTF-8 text holds"
     return None
@@ -99,21 +101,28 @@ def json_option(key: str, name: str) -> str:
 
 class Scope:
     """The names taken in one message: field and nested type names (one
-    namespace), and the JSON names of its fields, default and effective."""
+    namespace), the JSON names of its fields, default and effective, and the
+    keys of the records (the effective JSON names of fields to come). The
+    runtime refuses a JSON name that is another field's name, so no field is
+    named like another field's key."""
 
-    def __init__(self, names: Iterable[str] = (), json_names: Iterable[str] = ()) -> None:
+    def __init__(self, names: Iterable[str] = (), json_names: Iterable[str] = (),
+                 keys: Iterable[str] = ()) -> None:
         self.names = set(names)
         self.json_names = set(json_names)
+        self.keys = set(keys)
 
     def field(self, key: str) -> str:
         """A fresh field name for `key`, taken."""
         base = field_base(key)
         name, n = base, 1
-        while name in self.names or default_json_name(name) in self.json_names:
+        while (name in self.names or default_json_name(name) in self.json_names
+               or (name != key and name in self.keys)):
             n += 1
             name = f"{base}_{n}"
         self.names.add(name)
         self.json_names.update((default_json_name(name), key))
+        self.keys.add(key)
         return name
 
     def type(self, key: str, suffix: str) -> str:

@@ -20,9 +20,9 @@ _PLAIN_KEY = re.compile(r"[^.\[\]\"\s]+\Z")
 
 def key_path(path: str, key: str, listed: bool = False) -> str:
     """The path of `key` below `path`, as reports name it: keys joined by '.', a
-    key of list elements followed by '[]', keys with dots, brackets, quotes or
-    spaces (and the empty key) in JSON quotes."""
-    part = key if _PLAIN_KEY.match(key) else json.dumps(key, ensure_ascii=False)
+    key of list elements followed by '[]', keys with dots, brackets, quotes,
+    spaces or characters that do not print (and the empty key) in JSON quotes."""
+    part = key if _PLAIN_KEY.match(key) and key.isprintable() else json.dumps(key, ensure_ascii=False)
     part += "[]" * listed
     return f"{path}.{part}" if path else part
 
@@ -67,6 +67,8 @@ def new_fields(items: Iterable[tuple[str, Slot]], scope: Scope, numbering: Itera
     """Fields for keys that have none yet, in the order given: names taken from
     `scope` (field names first, nested type names after, so that a key keeps its
     field name before a type takes it) and numbers from `numbering`."""
+    items = list(items)
+    scope.keys.update(key for key, _ in items)
     decided = []
     for key, slot in items:
         reason = unkeepable(key)

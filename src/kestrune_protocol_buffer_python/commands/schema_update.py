@@ -348,7 +348,8 @@ class _Updater:
                       + [enum.name for enum in message.enum_type] + enum_values
                       + [oneof.name for oneof in message.oneof_decl] + list(message.reserved_name),
                       [default_json_name(field.name) for field in message.field]
-                      + [field.json_name for field in message.field])
+                      + [field.json_name for field in message.field],
+                      [field.json_name for field in message.field])
         above = max([field.number for field in message.field]
                     + [r.end - 1 for r in message.reserved_range]
                     + [r.end - 1 for r in message.extension_range], default=0)

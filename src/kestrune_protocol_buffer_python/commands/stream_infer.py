@@ -99,7 +99,8 @@ def _keys_below(slot: Slot | None) -> int:
 
 
 def write_whole(path: str, data: bytes) -> None:
-    """Replaces the file at `path` by one holding `data`, or leaves it as it was."""
+    """Replaces the file at `path` by one holding `data`, or leaves it as it was;
+    its directory is made when missing."""
     directory, filename = os.path.split(os.path.abspath(path))
     try:
         mode = os.stat(path).st_mode & 0o7777
@@ -108,6 +109,7 @@ def write_whole(path: str, data: bytes) -> None:
         os.umask(umask)
         mode = 0o666 & ~umask
     try:
+        os.makedirs(directory, exist_ok=True)
         handle, temporary = tempfile.mkstemp(dir=directory, prefix=f".{filename}.", suffix=".tmp")
     except OSError as exc:
         raise CommandError(f"cannot write {path}: {exc.strerror}") from None
