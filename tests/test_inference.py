@@ -56,7 +56,7 @@ def canonical(shape):
     """A shape as plain values, keys in their order."""
     def slot(s):
         return None if s is None else (s.nulls, s.bools, s.ints, s.floats, s.texts, s.objects, s.arrays,
-                                       s.empty, s.low, s.high, s.wide, canonical(s.shape), slot(s.items))
+                                       s.empty, s.low, s.high, s.wide, s.single, canonical(s.shape), slot(s.items))
     return None if shape is None else (shape.count, [(key, slot(s)) for key, s in shape.slots.items()])
 
 

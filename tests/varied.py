@@ -4,6 +4,7 @@ records have, nested objects and lists of objects, keys that are no proto
 identifiers. Deterministic for a seed; `varied_jsonl` writes them fast enough
 for a million records. And the tools to compile schemas of records and to
 compare a record with what unpack gives back."""
+import contextlib
 import io
 import itertools
 import json
@@ -104,7 +105,17 @@ def road_type(cls, stringify=True):
 
 def round_trip(found, record):
     """The record after pack and unpack (the fill printing a warning is a failure)."""
-    payload, warned = commands_records.pack_record(found, json.dumps(record), io.StringIO(), True)
+    return unpack(found, pack(found, json.dumps(record), True)[0])
+
+
+def pack(found, line, strict=False):
+    """(payload, warning lines) of one JSON record, as a pack run makes them."""
+    captured = io.StringIO()
+    with contextlib.redirect_stdout(captured):
+        return commands_records.pack_record(found, line, captured, strict)
+
+
+def unpack(found, payload):
     return orjson.loads(commands_records.unpack_record(found, payload))
 
 

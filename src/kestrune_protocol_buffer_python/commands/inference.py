@@ -12,6 +12,7 @@ it), any fraction double, booleans bool, text string, objects one nested
 message, lists repeated fields of the merged element type. A key whose kinds
 conflict is typed string and the Decision says why."""
 import json
+import array
 import gc
 import itertools
 from typing import Any, NamedTuple
@@ -47,13 +48,14 @@ class Shape:
 class Slot:
     """The values of one key (or the elements of its lists), counted by kind."""
     __slots__ = ("nulls", "bools", "ints", "floats", "texts", "objects", "arrays", "empty",
-                 "low", "high", "wide", "shape", "items")
+                 "low", "high", "wide", "single", "shape", "items")
 
     def __init__(self) -> None:
         self.nulls = self.bools = self.ints = self.floats = self.texts = 0
         self.objects = self.arrays = self.empty = 0
         self.low = self.high = 0            # the range of the integers (0 included)
         self.wide = False                   # a float of size 2**63 or more
+        self.single = True                  # every float exact in 32 bits
         self.shape: Shape | None = None     # of the object values
         self.items: Slot | None = None      # of the list elements
 
@@ -99,6 +101,9 @@ def _take_kind(slot: Slot, kind: type, values: list[Any]) -> None:
     elif kind is float:
         slot.floats += n
         slot.wide = slot.wide or max(values) >= WIDE_FLOAT or min(values) <= -WIDE_FLOAT
+        # Whether a float field of an existing schema keeps them: array('f')
+        # rounds each to 32 bits (beyond its range to infinity).
+        slot.single = slot.single and array.array("f", values).tolist() == values
     elif kind is bool:
         slot.bools += n
     elif kind is _NONE:
@@ -139,6 +144,7 @@ def merge_slot(into: Slot, other: Slot) -> None:
     into.arrays += other.arrays
     into.empty += other.empty
     into.wide = into.wide or other.wide
+    into.single = into.single and other.single
     into.low = min(into.low, other.low)
     into.high = max(into.high, other.high)
     if other.shape is not None:

@@ -83,14 +83,17 @@ def new_fields(items: Iterable[tuple[str, Slot]], scope: Scope, numbering: Itera
         number = next(numbering, None)
         if number is None:
             raise CommandError(f"{key_path(path, key)}: no field number is left in the message")
-        decided.append((key, decision, scope.field(key), number))
+        # Nested types are built at once, so that reports follow the keys'
+        # order, and named after every field is.
+        inner = None
+        if decision.shape is not None and decision.type == "message":
+            inner = build_message("", decision.shape, key_path(path, key, decision.repeated), report)
+        decided.append((key, decision, scope.field(key), number, inner))
     fields, nested = [], []
-    for key, decision, name, number in decided:
-        if decision.type == "message":
-            assert decision.shape is not None
+    for key, decision, name, number, inner in decided:
+        if inner is not None:
             type_name = scope.type(key, "Item" if decision.repeated else "Message")
-            nested.append(build_message(type_name, decision.shape,
-                                        key_path(path, key, decision.repeated), report))
+            nested.append(inner._replace(name=type_name))
             fields.append(Field(key, name, number, type_name, decision.repeated, False))
         else:
             fields.append(Field(key, name, number, decision.type, decision.repeated, True))

@@ -194,9 +194,10 @@ def _verdict(field: FieldProto, decision: Decision, slot: Slot,
         return ("ok", None) if decision.type == "bool" else ("break", wanted)
     integers = decision.type in ("int64", "uint64")
     if kind in _EXACT:
-        if decision.type == "double" and kind == FDP.TYPE_DOUBLE:
-            return "ok", None
-        if integers and max(-values.low, values.high) <= _EXACT[kind]:
+        # A float field keeps fractions that are exact in 32 bits, and either
+        # keeps the integers it holds exactly.
+        fractions = decision.type == "double" and (kind == FDP.TYPE_DOUBLE or values.single)
+        if (integers or fractions) and max(-values.low, values.high) <= _EXACT[kind]:
             return "ok", None
         return "break", wanted
     held = _RANGES[kind]
