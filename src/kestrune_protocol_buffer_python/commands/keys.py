@@ -7,8 +7,10 @@ is kept as a field's JSON name (`"user-name"` for the field `user_name`, whose
 every depth; unpack gives the key back, since the JSON mapping writes JSON
 names. A key that is a field's own name fills that field, as before.
 
-A null leaves its field unset, as in the protobuf JSON mapping: for a field of
-`optional` scalar type (which infer writes) it must not become "" or fail.
+In a schema with scalar fields of explicit presence (`optional`, as infer
+writes them) or with such JSON names, a null leaves its field unset, as in the
+protobuf JSON mapping: it must not become "" (which would be kept as present)
+or fail. Other schemas take nulls as the fill does.
 
 With `stringify`, a number, boolean, object or list given for a text field is
 written as its JSON text: infer types a key whose values are of several kinds
@@ -19,8 +21,8 @@ from typing import cast
 
 from google.protobuf.descriptor import Descriptor, FieldDescriptor
 
-# Turns a parsed record (and its JSON text) into the dict the fill takes;
-# raises ValueError for a record whose keys name one field twice.
+# Makes a parsed record (given with its JSON text) the dict the fill takes, in
+# place or anew; raises ValueError for a record whose keys name one field twice.
 Adapt = Callable[[dict[str, object], str | bytes], dict[str, object]]
 
 # orjson reads an integer beyond 64 bits as a float of size 2**63 or more: a
@@ -35,7 +37,7 @@ class _Inexact(Exception):
 
 class Plan:
     """How the keys of one message type reach its fields."""
-    __slots__ = ("fields", "renames", "children", "texts", "repeated")
+    __slots__ = ("fields", "renames", "children", "texts", "repeated", "presence")
 
     def __init__(self) -> None:
         self.fields: frozenset[str] = frozenset()
@@ -43,6 +45,7 @@ class Plan:
         self.children: dict[str, Plan] = {}         # message field -> its type's plan
         self.texts: frozenset[str] = frozenset()    # string fields
         self.repeated: frozenset[str] = frozenset()
+        self.presence = False                       # a scalar field with explicit presence
 
 
 def plan_for(descriptor: Descriptor, plans: dict[str, Plan] | None = None) -> Plan:
@@ -61,6 +64,7 @@ def plan_for(descriptor: Descriptor, plans: dict[str, Plan] | None = None) -> Pl
                     if field.json_name != field.name and field.json_name not in plan.fields}
     plan.texts = frozenset(field.name for field in fields if field.type == FieldDescriptor.TYPE_STRING)
     plan.repeated = frozenset(field.name for field in fields if field.is_repeated)
+    plan.presence = any(field.has_presence and field.message_type is None for field in fields)
     for field in fields:
         kind = field.message_type
         if kind is not None and not kind.GetOptions().map_entry:
@@ -84,53 +88,60 @@ def _json_text(value: object, exact: bool) -> str:
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
-def _walk(record: dict[str, object], plan: Plan, stringify: bool, exact: bool) -> dict[str, object]:
-    out: dict[str, object] = {}
-    fields = plan.fields
-    for key, value in record.items():
-        name = key if key in fields else plan.renames.get(key, key)
-        if value is None and name in fields:
-            continue
-        if name in out:
-            other = next(k for k in record if k != key and (k if k in fields else plan.renames.get(k, k)) == name)
-            raise ValueError(f"keys {other!r} and {key!r} both fill field {name}")
-        child = plan.children.get(name)
-        if child is not None:
-            if type(value) is dict:
-                value = _walk(value, child, stringify, exact)
-            elif type(value) is list:
-                value = [_walk(item, child, stringify, exact) if type(item) is dict else item
-                         for item in value]
-        elif stringify and name in plan.texts:
+def _fix(record: dict[str, object], plan: Plan, stringify: bool, exact: bool) -> None:
+    """Makes `record` (freshly parsed, so changed in place) ready for the fill.
+    The work follows the message fields and the JSON names of the schema, not
+    the keys of the record: a record without nulls costs a few lookups."""
+    for json_name, name in plan.renames.items():
+        if json_name in record:
+            if name in record:
+                raise ValueError(f"keys {json_name!r} and {name!r} both fill field {name}")
+            record[name] = record.pop(json_name)
+    if None in record.values():
+        for key in [key for key, value in record.items() if value is None and key in plan.fields]:
+            del record[key]
+    for name, child in plan.children.items():
+        value = record.get(name)
+        if type(value) is dict:
+            _fix(value, child, stringify, exact)
+        elif type(value) is list:
+            for item in value:
+                if type(item) is dict:
+                    _fix(item, child, stringify, exact)
+    if stringify:
+        for name in plan.texts:
+            value = record.get(name, "")
+            if type(value) is str:
+                continue
             if name not in plan.repeated:
-                value = value if type(value) is str else _json_text(value, exact)
+                record[name] = _json_text(value, exact)
             elif type(value) is list:
-                value = [item if type(item) is str else _json_text(item, exact) for item in value]
-        out[name] = value
-    return out
+                record[name] = [item if type(item) is str else _json_text(item, exact) for item in value]
 
 
 def adapter_for(cls: object, stringify: bool) -> Adapt | None:
-    """The Adapt of a message class; None when its records go to the fill as they are."""
+    """The Adapt of a message class; None when its records go to the fill as they
+    are: no --stringify, no JSON name that is not a field name, and no scalar
+    field with explicit presence (for a field without, the fill's empty text
+    for a null is the field's default, and the fill reports other nulls)."""
     descriptor = getattr(cls, "DESCRIPTOR", None)
     if not isinstance(descriptor, Descriptor):
         return None
-    plan = plan_for(descriptor)
-    seen, todo, renames = set(), [plan], False
-    while todo:
-        current = todo.pop()
-        if id(current) not in seen:
-            seen.add(id(current))
-            renames = renames or bool(current.renames)
-            todo.extend(current.children.values())
+    plans: dict[str, Plan] = {}
+    plan = plan_for(descriptor, plans)
+    renames = any(other.renames for other in plans.values())
+    presence = any(other.presence for other in plans.values())
+    if not (stringify or renames or presence):
+        return None
 
     def adapt(record: dict[str, object], text: str | bytes) -> dict[str, object]:
-        nulls = "null" in text if isinstance(text, str) else b"null" in text
-        if not (renames or nulls or stringify):
+        if not (stringify or renames or ("null" in text if isinstance(text, str) else b"null" in text)):
             return record
         try:
-            return _walk(record, plan, stringify, False)
+            _fix(record, plan, stringify, False)
         except _Inexact:
-            return _walk(cast(dict[str, object], json.loads(text)), plan, stringify, True)
+            record = cast(dict[str, object], json.loads(text))
+            _fix(record, plan, stringify, True)
+        return record
 
     return adapt
