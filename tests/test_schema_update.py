@@ -99,6 +99,14 @@ def test_numbers_of_new_fields_skip_what_is_reserved(tmp_path):
     assert text == old.replace(b"}\r\n", b'  optional int64 b = 20006;\r\n  optional string c = 20007;\r\n}\r\n')
 
 
+def test_a_new_type_never_takes_the_name_of_one_in_use(tmp_path):
+    # A nested UserMessage would take the place of the top-level one for `owner`.
+    old = b'syntax = "proto3";\nmessage UserMessage { string x = 1; }\nmessage TopLevelMessage {\n' \
+          b'  UserMessage owner = 1;\n}\n'
+    text, updated = update(tmp_path, old, [{"owner": {"x": "a"}, "user": {"y": 1}}], filename="u.proto")
+    assert updated.changes == ["added user: field 2, UserMessage2"]
+
+
 @pytest.mark.parametrize("old, error", [
     (b'syntax = "proto3";\nmessage A {}\nmessage B {}\n', "declares no TopLevelMessage and 2 other messages"),
     (b'syntax = "proto3";\nmessage TopLevelMessage { int64 x = 1 }\n', "cannot read the schema"),

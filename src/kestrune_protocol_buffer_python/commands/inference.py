@@ -11,10 +11,10 @@ memory a Shape takes follows the number of keys, not of records.
 it), any fraction double, booleans bool, text string, objects one nested
 message, lists repeated fields of the merged element type. A key whose kinds
 conflict is typed string and the Decision says why."""
-import json
 import array
 import gc
 import itertools
+import json
 from typing import Any, NamedTuple
 
 import orjson

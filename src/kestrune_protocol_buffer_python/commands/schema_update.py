@@ -240,6 +240,13 @@ class _Updater:
             raise CommandError("--update takes proto2 and proto3 schemas, not editions")
         self.proto2 = self.file.syntax in ("", "proto2")
         self.messages = _messages(files, filename)
+        # A new nested type named like any type or package of the schema could
+        # take the place of that one in a name an existing field refers by.
+        self.type_names = {part for file in files for part in file.package.split(".")}
+        self.type_names.update(name.rsplit(".", 1)[-1] for name in self.messages)
+        self.type_names.update(enum.name for file in files for enum in file.enum_type)
+        self.type_names.update(enum.name for located in self.messages.values()
+                               for enum in located.proto.enum_type)
         self.source = _Source(text, self.file.source_code_info)
         self.force = force
         self.report = Report()
@@ -344,8 +351,7 @@ class _Updater:
     def _add(self, name: str, located: Located, fresh: list[tuple[str, Slot]], path: str) -> None:
         message = located.proto
         enum_values = [value.name for enum in message.enum_type for value in enum.value]
-        scope = Scope([field.name for field in message.field]
-                      + [nested.name for nested in message.nested_type]
+        scope = Scope([field.name for field in message.field] + sorted(self.type_names)
                       + [enum.name for enum in message.enum_type] + enum_values
                       + [oneof.name for oneof in message.oneof_decl] + list(message.reserved_name),
                       [default_json_name(field.name) for field in message.field]
