@@ -167,7 +167,8 @@ def run_stream_infer(args: argparse.Namespace, source: BinaryIO, progress: Progr
     if existing is not None:
         for change in updated.changes or ["no changes"]:
             print(change)
-        print(f"Proto file '{output}' updated.")
+        print(f"Proto file '{output}' updated." if output == args.update
+              else f"Proto file '{output}' written: '{args.update}' updated.")
     else:
         print(f"Proto file '{output}' generated successfully.")
     seconds = time.perf_counter() - started
