@@ -71,6 +71,7 @@ def json_values(keys):
 SMALL_KEYS = st.sampled_from(["a", "b", "c", "id"])
 
 
+@settings(deadline=None)
 @given(st.lists(st.dictionaries(SMALL_KEYS, json_values(SMALL_KEYS), max_size=4), max_size=12),
        st.lists(st.integers(0, 12), max_size=3))
 def test_merging_parts_gives_the_whole(records, cuts):
