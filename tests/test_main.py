@@ -95,7 +95,7 @@ VERSION = kestrune_protocol_buffer_python.__version__
         (["unpack"], 2, "", "kestrune unpack: error: the following arguments are required: "
                             "INPUT"),
         (["bogus"], 2, "", "kestrune: error: argument COMMAND: invalid choice: 'bogus' "
-                           "(choose from 'demo', 'run', 'infer', 'pack', 'unpack')"),
+                           "(choose from 'demo', 'run', 'infer', 'compile', 'pack', 'unpack')"),
         # The test process imported pack_payload already: it cannot become the main program.
         (["demo"], 1, "", "kestrune: pack_payload failed: LaunchError: "
                           "pack_payload was already imported in this process"),

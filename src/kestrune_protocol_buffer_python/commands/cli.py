@@ -1,4 +1,4 @@
-"""The argument parser of infer, pack and unpack: `register(subparsers)` adds
+"""The argument parser of infer, compile, pack and unpack: `register(subparsers)` adds
 them to a parser, `main(argv)` runs them on a parser of its own.
 
 This module does not import the package's extension modules, nor the modules
@@ -17,6 +17,8 @@ from typing import TypeVar
 from kestrune_protocol_buffer_python.commands.road import COMPRESSORS, CommandError
 
 DEFAULT_MODULE = "kestrune_protocol_buffer_python.grpc.generated.zorva_data_pb2"
+# Where compile writes its package when no -o is given.
+DEFAULT_PACKAGE = "kestrune_schemas"
 DEFAULT_TYPE = "TopLevelMessage"
 
 Handler = Callable[[argparse.Namespace], int]
@@ -29,7 +31,10 @@ def _handler(command: str) -> Handler:
     def run(args: argparse.Namespace) -> int:
         if not getattr(args, "delimited", True):
             extra = [flag for flag, used in (("--skip-bad", args.skip_bad), ("--jobs", args.jobs != 1),
-                                             ("--dask", args.dask)) if used]
+                                             ("--dask", args.dask),
+                                             ("--update", getattr(args, "update", None)),
+                                             ("--strict", command == "infer" and args.strict),
+                                             ("--force", getattr(args, "force", False))) if used]
             if extra:
                 sys.stderr.write(f"kestrune {command}: error: {', '.join(extra)}: "
                                  "for --delimited streams only\n")
@@ -62,16 +67,47 @@ def _positive(text: str) -> int:
 
 
 def register(subparsers: argparse._SubParsersAction[ParserT]) -> None:
-    """Adds the subcommands infer, pack and unpack to an argparse subparsers object;
+    """Adds the subcommands infer, compile, pack and unpack to an argparse subparsers object;
     each sets `handler`, which takes the parsed arguments and returns an exit status."""
     infer = subparsers.add_parser(
-        "infer", help="write a proto3 schema inferred from a sample JSON record",
+        "infer", help="write a proto3 schema inferred from a sample JSON record or a stream of them",
         description="Infers a proto3 schema from one sample record (a JSON object) with "
-                    "json_to_proto. The package is named after the output file.")
-    infer.add_argument("sample", metavar="SAMPLE.json", help="the sample record ('-': standard input)")
+                    "json_to_proto, or with --delimited one schema for every record of a JSON "
+                    "Lines stream, whose root message is TopLevelMessage. The package is named "
+                    "after the output file.")
+    infer.add_argument("sample", metavar="SAMPLE.json", help="the sample record, or with --delimited "
+                       "the JSON Lines ('-': standard input)")
     infer.add_argument("-o", "--output", metavar="OUT.proto",
-                       help="the schema file (default: the sample's name with .proto)")
-    infer.set_defaults(handler=_handler("infer"))
+                       help="the schema file (default: the input's name with .proto; "
+                            "with --update: the schema updated)")
+    infer.add_argument("--delimited", action="store_true",
+                       help="a JSON Lines stream: one schema for all its records, compiled before "
+                            "it is written")
+    infer.add_argument("--update", metavar="EXISTING.proto",
+                       help="bring the records' keys into this schema: existing fields keep their "
+                            "numbers, names and types, new keys get new numbers")
+    infer.add_argument("--strict", action="store_true",
+                       help="refuse keys whose values are of conflicting kinds instead of typing "
+                            "them as text")
+    infer.add_argument("--force", action="store_true",
+                       help="with --update: change a type even where payloads written before "
+                            "would no longer read the same (each such change says what breaks)")
+    infer.add_argument("--jobs", type=_positive, default=1, metavar="N",
+                       help="worker processes (default: 1, in this process)")
+    infer.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    infer.set_defaults(handler=_handler("infer"), skip_bad=False, dask=None)
+
+    compile_ = subparsers.add_parser(
+        "compile", help="compile a directory of .proto files into an importable package",
+        description="Compiles every .proto file of PROTO_DIR with build_stubs into OUT_DIR, a "
+                    "package (its __init__.py written) whose modules import one another "
+                    "relatively: pack and unpack then take --module OUT_DIR.NAME_pb2 from the "
+                    "directory above OUT_DIR, or the path of the _pb2.py file from anywhere.")
+    compile_.add_argument("proto_dir", metavar="PROTO_DIR", help="the directory of .proto files")
+    compile_.add_argument("-o", "--output", metavar="OUT_DIR", default=DEFAULT_PACKAGE,
+                          help=f"the package directory (default: {DEFAULT_PACKAGE}, a name no "
+                               "installed package takes)")
+    compile_.set_defaults(handler=_handler("compile"))
 
     for command, summary in (
             ("pack", "fill messages from JSON records and write their payloads"),
@@ -88,7 +124,8 @@ def register(subparsers: argparse._SubParsersAction[ParserT]) -> None:
                             default="-", help="output file ('-': standard output)"
                             + ("" if command == "pack" else "; the default"))
         parser.add_argument("--module", default=DEFAULT_MODULE, metavar="NAME",
-                            help="compiled schema module to import (default: the shipped record schema)")
+                            help="compiled schema module to import, or the path of its _pb2.py "
+                                 "file (default: the shipped record schema)")
         parser.add_argument("--type", default=DEFAULT_TYPE, metavar="TYPE",
                             help="message type in it, dotted for nested types (default: TopLevelMessage)")
         parser.add_argument("--delimited", action="store_true",
@@ -98,6 +135,10 @@ def register(subparsers: argparse._SubParsersAction[ParserT]) -> None:
         if command == "pack":
             parser.add_argument("--strict", action="store_true",
                                 help="treat a record whose fill prints a warning as bad")
+            parser.add_argument("--stringify", action="store_true",
+                                help="write a number, boolean, object or list given for a text "
+                                     "field as its JSON text (what infer types as text when a "
+                                     "key's values are of several kinds)")
             parser.add_argument("--compressor", choices=list(COMPRESSORS), default="zlib",
                                 help="zlib-compatible compressor (default: zlib, the payload bytes "
                                      "of pack_payload; the others need their extra installed)")

@@ -14,12 +14,14 @@ from tqdm import tqdm
 
 from kestrune_protocol_buffer_python import infer_schema, pack_payload
 from kestrune_protocol_buffer_python.commands.chunks import pack_chunk, unpack_chunk
+from kestrune_protocol_buffer_python.commands.compile import run_compile, schema_module
 from kestrune_protocol_buffer_python.commands.records import (BadRecord, compressor, filling,
                                                               json_kind, message_type, pack_record,
                                                               reason_of, unpack_record)
 from kestrune_protocol_buffer_python.commands.road import CommandError, Road
 from kestrune_protocol_buffer_python.commands.runners import (PoolRunner, Stop, Task, Totals, drive,
                                                               runner_for)
+from kestrune_protocol_buffer_python.commands.stream_infer import run_stream_infer
 from kestrune_protocol_buffer_python.commands.streams import (as_ranges, frame_at, frame_chunks,
                                                               line_chunks, line_ranges)
 
@@ -57,11 +59,9 @@ def _output(path: str) -> Iterator[BinaryIO]:
 def _checked_road(args: argparse.Namespace) -> Road:
     """The run's Road, with its schema and compressor checked here, before any
     input is read or output opened."""
-    road = Road(args.module, args.type, getattr(args, "strict", False), args.skip_bad,
-                getattr(args, "compressor", "zlib"))
     # A schema module beside the user's files imports as it would with `python -m`.
-    if os.getcwd() not in sys.path and "" not in sys.path:
-        sys.path.append(os.getcwd())
+    road = Road(schema_module(args.module), args.type, getattr(args, "strict", False), args.skip_bad,
+                getattr(args, "compressor", "zlib"), getattr(args, "stringify", False))
     try:
         pack_payload.load_proto_module(road.module)
     except Exception as exc:
@@ -191,6 +191,9 @@ def _proto_name(sample: str) -> str:
 
 
 def run_infer(args: argparse.Namespace) -> int:
+    if args.delimited:
+        with _input(args.sample) as source:
+            return run_stream_infer(args, source, lambda: _progress(args, "infer"))
     if args.sample == "-" and not args.output:
         raise CommandError("give -o OUT.proto when the sample comes from standard input")
     output: str = args.output or _proto_name(args.sample)
@@ -218,6 +221,7 @@ def run_infer(args: argparse.Namespace) -> int:
 # The handler of each command, by name.
 HANDLERS: dict[str, Callable[[argparse.Namespace], int]] = {
     "infer": run_infer,
+    "compile": run_compile,
     "pack": run_pack,
     "unpack": run_unpack,
 }

@@ -14,6 +14,7 @@ import orjson
 from google.protobuf import unknown_fields
 
 from kestrune_protocol_buffer_python import dict_bridge, open_payload, pack_payload
+from kestrune_protocol_buffer_python.commands.keys import Adapt, adapter_for
 from kestrune_protocol_buffer_python.commands.road import COMPRESSORS, PACKAGE, CommandError, Road
 
 
@@ -23,6 +24,7 @@ class MessageType(NamedTuple):
     name such as "TopLevelMessage.RawdataMessage") and the class's last name."""
     holder: object
     name: str
+    adapt: Adapt | None = None
 
 
 class BadRecord(Exception):
@@ -36,8 +38,9 @@ class BadRecord(Exception):
         self.line = line
 
 
-# Message types already resolved in this process, by (module name, type name).
-_message_types: dict[tuple[str, str], MessageType] = {}
+# Message types already resolved in this process, by (module name, type name,
+# stringify).
+_message_types: dict[tuple[str, str, bool], MessageType] = {}
 
 # Filling redirects sys.stdout, which every thread of the process shares: one
 # chunk fills at a time (threads of a Dask worker included). The fill holds the
@@ -47,14 +50,15 @@ _fill_lock = threading.Lock()
 
 def message_type(road: Road) -> MessageType:
     """The message type that road.module and road.type name, resolved once per process."""
-    key = (road.module, road.type)
+    key = (road.module, road.type, road.stringify)
     found = _message_types.get(key)
     if found is None:
         holder: object = pack_payload.load_proto_module(road.module)
         *path, name = road.type.split(".")
         for part in path:
             holder = getattr(holder, part)
-        found = _message_types[key] = MessageType(holder, name)
+        adapt = adapter_for(getattr(holder, name, None), road.stringify)
+        found = _message_types[key] = MessageType(holder, name, adapt)
     return found
 
 
@@ -145,6 +149,8 @@ def pack_record(found: MessageType, text: str | bytes, captured: io.StringIO,
                 record = json.loads(text)
             if type(record) is not dict:
                 raise BadRecord(f"expected a JSON object, got {json_kind(record)}")
+            if found.adapt is not None:
+                record = found.adapt(record, text)
             message = pack_payload.set_message_fields(
                 pack_payload.create_message(found.holder, found.name), record)
         finally:

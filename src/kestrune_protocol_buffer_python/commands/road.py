@@ -28,3 +28,4 @@ class Road(NamedTuple):
     strict: bool = False
     skip_bad: bool = False
     compressor: str = "zlib"
+    stringify: bool = False
