@@ -12,14 +12,13 @@ import weakref
 import pytest
 from google.protobuf import descriptor_pb2, descriptor_pool, json_format, message_factory
 from google.protobuf.descriptor import FieldDescriptor as FD
-from google.protobuf.internal import encoder
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import records
 from conftest import check_python, on_thread
-from json_differential import (assert_same_dict, assert_same_parse, is_map,
-                               json_dicts, message_kwargs, runtime_calls)
+from json_differential import (assert_same_dict, assert_same_parse, json_dicts,
+                               message_kwargs, mutated, runtime_calls, wire_fields)
 from kestrune_protocol_buffer_python import dict_bridge
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
@@ -187,106 +186,6 @@ def test_named_dicts(schemas, name, data, native):
 
 
 # ---- wire bytes the runtime parsed: unknown fields and odd entries at every level -------------
-
-
-varint = encoder._VarintBytes
-
-
-def tagged(number, wire_type, body=b""):
-    """A field's tag, then its value; a length-delimited body gets its length first."""
-    return varint(number << 3 | wire_type) + (varint(len(body)) + body if wire_type == 2 else body)
-
-
-WIRE_TYPES = {FD.TYPE_DOUBLE: 1, FD.TYPE_FIXED64: 1, FD.TYPE_SFIXED64: 1, FD.TYPE_FLOAT: 5,
-              FD.TYPE_FIXED32: 5, FD.TYPE_SFIXED32: 5, FD.TYPE_STRING: 2, FD.TYPE_BYTES: 2,
-              FD.TYPE_MESSAGE: 2}
-
-
-@st.composite
-def wire_value(draw, wire_type, depth):
-    """The body of one value of `wire_type`: any bytes that parse as it."""
-    if wire_type == 0:
-        return varint(draw(st.one_of(st.integers(0, 3), st.integers(0, 2**64 - 1))))
-    if wire_type in (1, 5):
-        return draw(st.binary(min_size=8 if wire_type == 1 else 4, max_size=8 if wire_type == 1 else 4))
-    if wire_type == 3:
-        return b""  # an empty group; its end tag follows
-    return draw(st.one_of(st.binary(max_size=6), st.text(max_size=4).map(str.encode),
-                          st.just(b"") if depth <= 0 else any_fields(depth - 1)))
-
-
-@st.composite
-def any_fields(draw, depth):
-    """Fields of numbers 1 to 20 and of any wire type, nested messages in them."""
-    out = b""
-    for _ in range(draw(st.integers(0, 3))):
-        number = draw(st.integers(1, 20))
-        wire_type = draw(st.sampled_from([0, 1, 2, 3, 5]))
-        out += tagged(number, wire_type, draw(wire_value(wire_type, depth)))
-        if wire_type == 3:
-            out += varint(number << 3 | 4)
-    return out
-
-
-@st.composite
-def wire_fields(draw, descriptor, depth=2):
-    """Wire bytes for a message of `descriptor`: its fields in their own wire types
-    (repeated numbers packed too, map entries with a key, a value, both or neither,
-    and now and then something else in them) between unknown fields and fields of
-    the wrong wire type."""
-    out = b""
-    fields = list(descriptor.fields)
-    for _ in range(draw(st.integers(0, 6))):
-        choice = draw(st.integers(0, 9))
-        if not fields or choice == 0:
-            out += draw(any_fields(min(depth, 1)))
-            continue
-        field = draw(st.sampled_from(fields))
-        if field.type == FD.TYPE_GROUP:
-            continue
-        wire_type = WIRE_TYPES.get(field.type, 0)
-        if choice == 1:
-            wire_type = draw(st.sampled_from([0, 1, 2, 5]))
-        if field.type == FD.TYPE_MESSAGE and wire_type == 2 and is_map(field):
-            key, value = (field.message_type.fields_by_name[n] for n in ("key", "value"))
-            body = b""
-            for part in draw(st.lists(st.sampled_from([key, value, None]), max_size=3)):
-                if part is None:
-                    body += draw(any_fields(0))
-                else:
-                    part_type = WIRE_TYPES.get(part.type, 0)
-                    if part.type == FD.TYPE_MESSAGE:
-                        inner = b"" if depth <= 0 else draw(wire_fields(part.message_type, depth - 1))
-                        body += tagged(part.number, 2, inner)
-                    else:
-                        body += tagged(part.number, part_type, draw(wire_value(part_type, 0)))
-            out += tagged(field.number, 2, body)
-        elif field.type == FD.TYPE_MESSAGE and wire_type == 2:
-            inner = b"" if depth <= 0 else draw(wire_fields(field.message_type, depth - 1))
-            out += tagged(field.number, 2, inner)
-        elif field.is_repeated and wire_type != 2 and choice == 2:
-            packed = b"".join(draw(wire_value(wire_type, 0)) for _ in range(draw(st.integers(0, 3))))
-            out += tagged(field.number, 2, packed)
-        else:
-            out += tagged(field.number, wire_type, draw(wire_value(wire_type, depth)))
-    return out
-
-
-@st.composite
-def mutated(draw, data):
-    """`data` with a byte changed, inserted or removed, now and then."""
-    data = bytearray(data)
-    for _ in range(draw(st.integers(0, 2))):
-        at = draw(st.integers(0, len(data)))
-        byte = draw(st.integers(0, 255))
-        how = draw(st.sampled_from(["set", "insert", "delete"]))
-        if how == "insert" or at == len(data):
-            data.insert(at, byte)
-        elif how == "set":
-            data[at] = byte
-        else:
-            del data[at]
-    return bytes(data)
 
 
 @CHECKS

@@ -350,8 +350,8 @@ private:
         return Answer::Done;
     }
 
-    // The extension ranges of an extendable type; Runtime for a type whose
-    // wire format is a message set.
+    // The extension ranges of an extendable type, and whether its wire format
+    // is a message set.
     Answer extension_ranges(PyObject* descriptor, MessagePlan& plan) {
         Ref extendable = frame::get_attr(descriptor, names.is_extendable);
         if (!extendable) return Answer::Error;
@@ -362,7 +362,7 @@ private:
             Ref options = frame::call_method(descriptor, names.GetOptions, {});
             Ref set = options ? frame::get_attr(options.get(), names.message_set_wire_format) : Ref();
             if (!set) return Answer::Error;
-            if (set.get() != Py_False) return Answer::Runtime;
+            plan.message_set = set.get() != Py_False;
         }
         Ref ranges = frame::get_attr(descriptor, names.extension_ranges);
         Ref iterator = ranges ? Ref::steal(PyObject_GetIter(ranges.get())) : Ref();

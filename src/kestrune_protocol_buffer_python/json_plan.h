@@ -121,6 +121,7 @@ struct FieldPlan {
 struct MessagePlan {
     WellKnown well_known = WellKnown::None;
     bool required = false;        // some field is required (proto2, legacy editions)
+    bool message_set = false;     // extensions only, in the message-set wire format
     std::vector<std::pair<std::uint32_t, std::uint32_t>> extension_ranges;  // [start, end)
     std::vector<FieldPlan> fields;              // by field number
     std::vector<std::int16_t> by_small_number;  // field index per number below its size, or -1

@@ -348,6 +348,8 @@ private:
 // The values of a message's fields from its wire encoding, into their slots.
 Answer read_fields(const MessagePlan& plan, const char* data, std::size_t size, int depth,
                    Slots& slots) {
+    // A message set holds its extensions as items of its own encoding.
+    if (plan.message_set && size) return Answer::Runtime;
     wire::Reader in(data, size);
     while (!in.done()) {
         std::uint32_t number, wire_type;

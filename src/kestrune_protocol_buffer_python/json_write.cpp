@@ -59,12 +59,22 @@ bool ascii_view(PyObject* value, std::string_view& text) {
 }
 
 // ParseDict's integer forms whose value is certain: an int, a float with an
-// integral value, or text of an optional sign and decimal digits; within the
-// range of the C type. `bits` gets the value's two's complement.
+// integral value, text of an optional sign and decimal digits, or a decimal
+// text that float() reads as an integral value ("1e5"); within the range of
+// the C type. `bits` gets the value's two's complement.
 Answer integer_of(PyObject* value, CType ctype, std::uint64_t& bits) {
     bool negative = false;
     std::uint64_t magnitude = 0;
     std::string_view text;
+    // A float with an integral value, as int(float(...)) takes it.
+    const auto integral = [&](double number) {
+        if (!std::isfinite(number) || number != std::floor(number) ||
+            std::fabs(number) >= 18446744073709551616.0)
+            return false;
+        negative = number < 0;
+        magnitude = static_cast<std::uint64_t>(std::fabs(number));
+        return true;
+    };
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -80,18 +90,24 @@ Answer integer_of(PyObject* value, CType ctype, std::uint64_t& bits) {
                                  : static_cast<std::uint64_t>(number);
         }
     } else if (PyFloat_CheckExact(value)) {
-        const double number = PyFloat_AS_DOUBLE(value);
-        if (!std::isfinite(number) || number != std::floor(number) ||
-            std::fabs(number) >= 18446744073709551616.0)
-            return Answer::Runtime;
-        negative = number < 0;
-        magnitude = static_cast<std::uint64_t>(std::fabs(number));
+        if (!integral(PyFloat_AS_DOUBLE(value))) return Answer::Runtime;
     } else if (ascii_view(value, text)) {
         std::size_t i = 0;
         if (!text.empty() && (text[0] == '+' || text[0] == '-')) negative = text[i++] == '-';
-        if (i == text.size() || text.size() - i > 20) return Answer::Runtime;
-        for (; i < text.size(); ++i) {
-            if (text[i] < '0' || text[i] > '9') return Answer::Runtime;
+        if (i == text.size()) return Answer::Runtime;
+        bool digits = text.size() - i <= 20;
+        for (std::size_t j = i; j < text.size() && digits; ++j)
+            digits = text[j] >= '0' && text[j] <= '9';
+        if (!digits) {
+            // What int() refuses, ParseDict reads as a float with an integral value.
+            if (!plain_decimal(text)) return Answer::Runtime;
+            const char* begin = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value));
+            char* end = nullptr;
+            const double number = PyOS_string_to_double(begin, &end, nullptr);
+            if (number == -1.0 && PyErr_Occurred()) return frame::runtime_or_error();
+            if (end != begin + text.size() || !integral(number)) return Answer::Runtime;
+        }
+        for (; digits && i < text.size(); ++i) {
             const std::uint64_t digit = static_cast<std::uint64_t>(text[i] - '0');
             if (magnitude > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
                 return Answer::Runtime;
@@ -116,6 +132,8 @@ Answer double_of(PyObject* value, CType ctype, double& number) {
     if (PyFloat_CheckExact(value)) {
         number = PyFloat_AS_DOUBLE(value);
         if (!std::isfinite(number)) return Answer::Runtime;
+    } else if (value == Py_True || value == Py_False) {
+        number = value == Py_True;  // float(True)
     } else if (PyLong_CheckExact(value)) {
         number = PyLong_AsDouble(value);
         if (number == -1.0 && PyErr_Occurred()) return frame::runtime_or_error();
@@ -189,9 +207,13 @@ Answer enum_number(const EnumPlan& enumeration, PyObject* value, std::uint64_t& 
         bits = static_cast<std::uint64_t>(static_cast<std::int64_t>(PyLong_AsLong(number)));
         return Answer::Done;
     }
-    if (!PyLong_CheckExact(value)) return Answer::Runtime;
-    const Answer known = integer_of(value, CType::Enum, bits);
-    if (known != Answer::Done) return known;
+    if (value == Py_True || value == Py_False) {
+        bits = value == Py_True;  // int(True): no value is named True
+    } else {
+        if (!PyLong_CheckExact(value)) return Answer::Runtime;
+        const Answer known = integer_of(value, CType::Enum, bits);
+        if (known != Answer::Done) return known;
+    }
     return enumeration.closed && !enumeration.name_of(static_cast<std::int32_t>(bits))
                ? Answer::Runtime
                : Answer::Done;
