@@ -34,6 +34,36 @@ Ref lookup_global(const ModuleState& state, PyObject* name) {
     return {};
 }
 
+namespace {
+
+std::uint64_t version_of(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+}  // namespace
+
+Ref GlobalName::get(const ModuleState& state) {
+    if (globals_version_ && globals_version_ == version_of(state.dict) &&
+        (!builtins_version_ || builtins_version_ == version_of(state.builtins_dict)))
+        return Ref::borrow(value_);
+    globals_version_ = 0;
+    PyObject* found = PyDict_GetItemWithError(state.dict, *name_);
+    std::uint64_t builtins_version = 0;
+    if (!found) {
+        if (PyErr_Occurred()) return {};
+        found = PyDict_GetItemWithError(state.builtins_dict, *name_);
+        if (!found) {
+            if (!PyErr_Occurred()) raise_name_error(*name_);
+            return {};
+        }
+        builtins_version = version_of(state.builtins_dict);
+    }
+    value_ = found;
+    globals_version_ = version_of(state.dict);
+    builtins_version_ = builtins_version;
+    return Ref::borrow(found);
+}
+
 Ref import_module(const ModuleState& state, PyObject* name) {
     Ref module = Ref::steal(PyImport_GetModule(name));
     // A None entry blocks the import; the full import below reports it.

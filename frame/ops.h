@@ -3,6 +3,7 @@
 
 #include "ref.h"
 
+#include <cstdint>
 #include <initializer_list>
 #include <vector>
 
@@ -13,6 +14,25 @@ struct ModuleState;
 // The module namespace first, then builtins; NameError when in neither.
 // Returns a new reference, or null with an exception set.
 Ref lookup_global(const ModuleState& state, PyObject* name);
+
+// A global name read again and again by a function body: looked up as
+// lookup_global does, and kept until the module namespace (or builtins, for a
+// name found there) changes, as the interpreter's own LOAD_GLOBAL keeps what
+// it found, by the dicts' version tags.
+class GlobalName {
+public:
+    // `name` is the slot of an interned name of the module's table.
+    explicit GlobalName(PyObject* const* name) : name_(name) {}
+
+    // The value (a new reference), or null with an exception set.
+    Ref get(const ModuleState& state);
+
+private:
+    PyObject* const* name_;
+    std::uint64_t globals_version_ = 0;   // 0: nothing kept
+    std::uint64_t builtins_version_ = 0;  // 0: found in the namespace
+    PyObject* value_ = nullptr;           // borrowed: held by the unchanged dict
+};
 
 // `import X`: the registry entry when present and initialised, else an absolute
 // import with the module namespace as globals. New reference or null.

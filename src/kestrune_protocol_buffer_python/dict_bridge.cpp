@@ -69,6 +69,10 @@ struct State : frame::ModuleState {
     Names names;
     Constants constants;
     PyObject* builtin_print = nullptr;
+    // The globals every conversion reads.
+    frame::GlobalName message_to_dict{&names.MessageToDict};
+    frame::GlobalName parse_dict{&names.ParseDict};
+    frame::GlobalName message{&names.Message};
 };
 
 State state("dict_bridge", "kestrune_protocol_buffer_python.dict_bridge",
@@ -121,7 +125,7 @@ constexpr int kLineMainPrintError = 111;
 
 // MessageToDict(message) from the module namespace. New reference or null.
 Ref message_to_dict(PyObject* message) {
-    Ref convert = frame::lookup_global(state, names.MessageToDict);
+    Ref convert = state.message_to_dict.get(state);
     if (!convert) return {};
     if (json_mapping::is_runtime_message_to_dict(convert.get())) {
         Ref result;
@@ -137,7 +141,7 @@ Ref message_to_dict(PyObject* message) {
 // ParseDict(data, message) from the module namespace; fills `message`, which
 // `protobuf_cls()` made, in place. False with an exception set.
 bool parse_dict(PyObject* data, PyObject* message, PyObject* protobuf_cls) {
-    Ref parse = frame::lookup_global(state, names.ParseDict);
+    Ref parse = state.parse_dict.get(state);
     if (!parse) return false;
     // Natively only into a message that its own class has just made: ParseDict
     // clears the repeated and map fields it fills, where the wire reader would
@@ -226,7 +230,7 @@ PyObject* populate_protobuf_from_dict(Function* self, PyObject* const* args) {
 // message, which must be an instance of Message.
 PyObject* protobuf_to_dict(Function* self, PyObject* const* args) {
     PyObject* message = args[0];
-    Ref message_class = frame::lookup_global(state, names.Message);
+    Ref message_class = state.message.get(state);
     if (!message_class) return frame::fail_at(self, kLineIsMessage);
     const int is_message = PyObject_IsInstance(message, message_class.get());
     if (is_message < 0) return frame::fail_at(self, kLineIsMessage);

@@ -18,6 +18,7 @@
 #include "frame/ops.h"
 #include "frame/recursion.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -328,21 +329,45 @@ Answer read_field(wire::Reader& in, const FieldPlan& field, std::uint32_t wire_t
 }
 
 // One slot per field of a message being read: a value, a list, or a map
-// field's [key, value, ...] list. Most messages have few fields, whose slots
-// live on the stack.
+// field's [key, value, ...] list; and which slots hold something, in the
+// order they were filled. Most messages have few fields, whose slots live on
+// the stack, and few of them given.
 class Slots {
 public:
     explicit Slots(std::size_t count) : count_(count) {
-        if (count > kInline) heap_.resize(count);
+        if (count > kInline) {
+            heap_.resize(count);
+            filled_heap_.reserve(count);
+        }
     }
     Ref& operator[](std::size_t i) { return count_ > kInline ? heap_[i] : inline_[i]; }
     std::size_t size() const { return count_; }
 
+    // Notes that slot `i` holds a value now; once per slot.
+    void filled(std::size_t i) {
+        if (count_ > kInline) filled_heap_.push_back(static_cast<std::uint16_t>(i));
+        else filled_inline_[filled_count_++] = static_cast<std::uint16_t>(i);
+    }
+    // The filled slots by field number (the runtime's encoding fills them so already).
+    const std::uint16_t* begin_filled() {
+        std::uint16_t* first = count_ > kInline ? filled_heap_.data() : filled_inline_;
+        std::uint16_t* last = first + (count_ > kInline ? filled_heap_.size() : filled_count_);
+        if (!std::is_sorted(first, last)) std::sort(first, last);
+        return first;
+    }
+    const std::uint16_t* end_filled() const {
+        return count_ > kInline ? filled_heap_.data() + filled_heap_.size()
+                                : filled_inline_ + filled_count_;
+    }
+
 private:
     static constexpr std::size_t kInline = 32;
     std::size_t count_;
+    std::size_t filled_count_ = 0;
     Ref inline_[kInline];
+    std::uint16_t filled_inline_[kInline];
     std::vector<Ref> heap_;
+    std::vector<std::uint16_t> filled_heap_;
 };
 
 // The values of a message's fields from its wire encoding, into their slots.
@@ -370,8 +395,10 @@ Answer read_fields(const MessagePlan& plan, const char* data, std::size_t size, 
             continue;
         }
         Ref& slot = slots[static_cast<std::size_t>(index)];
+        const bool empty = !slot;
         const Answer done = read_field(in, field, wire_type, depth, slot);
         if (done != Answer::Done) return done;
+        if (empty && slot) slots.filled(static_cast<std::size_t>(index));
     }
     return Answer::Done;
 }
@@ -379,8 +406,9 @@ Answer read_fields(const MessagePlan& plan, const char* data, std::size_t size, 
 // The field values read into `slots`, under their JSON names, into `object`
 // in field-number order, as ListFields gives them.
 Answer fields_into(const MessagePlan& plan, Slots& slots, PyObject* object) {
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-        if (!slots[i]) continue;
+    const std::uint16_t* end = slots.end_filled();
+    for (const std::uint16_t* index = slots.begin_filled(); index != end; ++index) {
+        const std::size_t i = *index;
         const FieldPlan& field = plan.fields[i];
         Ref value = Ref::borrow(slots[i].get());
         if (field.map) {
