@@ -13,6 +13,14 @@
 #endif
 #endif
 
+// The helpers of units_due are inlined into it, so that the thread-local meter
+// is found once (in a shared library each finding is a call).
+#if defined(__GNUC__)
+#define FRAME_INLINE [[gnu::always_inline]] inline
+#else
+#define FRAME_INLINE inline
+#endif
+
 namespace frame {
 namespace {
 
@@ -94,12 +102,12 @@ namespace {
 
 thread_local Meter this_thread_meter;
 
-std::uintptr_t distance(std::uintptr_t a, std::uintptr_t b) { return a > b ? a - b : b - a; }
+FRAME_INLINE std::uintptr_t distance(std::uintptr_t a, std::uintptr_t b) { return a > b ? a - b : b - a; }
 
 // Whether a level at `here` lacks room on the thread's stack. An address
 // outside the bounds read (a stack of the program's own making, switched to
 // by a coroutine library) is not checked.
-bool short_of_stack(Meter& meter, std::uintptr_t here) {
+FRAME_INLINE bool short_of_stack(Meter& meter, std::uintptr_t here) {
     if (!meter.bounds_read) {
         meter.bounds_read = true;
         const StackBounds bounds = read_stack_bounds();
@@ -117,7 +125,7 @@ bool short_of_stack(Meter& meter, std::uintptr_t here) {
 // kRoomBytesPerUnit a unit. Code that this level calls without a level of its
 // own (the interpreter's json on text inside a record, a callback) then meets
 // the limit before the end of the stack, however high the limit was set.
-int units_beyond_room(const Meter& meter, std::uintptr_t here, int units) {
+FRAME_INLINE int units_beyond_room(const Meter& meter, std::uintptr_t here, int units) {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && !defined(USE_STACKCHECK)
     if (!meter.high || here < meter.low + meter.margin || here >= meter.high) return 0;
     const long long allowed =

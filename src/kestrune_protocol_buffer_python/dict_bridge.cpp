@@ -13,6 +13,7 @@
 #include "frame/outcome.h"
 #include "frame/statements.h"
 #include "json_mapping.h"
+#include "runtime_message.h"
 
 namespace {
 
@@ -69,6 +70,9 @@ struct State : frame::ModuleState {
     Names names;
     Constants constants;
     PyObject* builtin_print = nullptr;
+    // The Message class line 4 imported, whose instances the runtime's own
+    // message classes make (strong, for the life of the process).
+    PyObject* imported_message = nullptr;
     // The globals every conversion reads.
     frame::GlobalName message_to_dict{&names.MessageToDict};
     frame::GlobalName parse_dict{&names.ParseDict};
@@ -232,7 +236,12 @@ PyObject* protobuf_to_dict(Function* self, PyObject* const* args) {
     PyObject* message = args[0];
     Ref message_class = state.message.get(state);
     if (!message_class) return frame::fail_at(self, kLineIsMessage);
-    const int is_message = PyObject_IsInstance(message, message_class.get());
+    // Every instance of the runtime's own classes is one of the Message it
+    // imported; the test is made in full for anything else.
+    const int is_message = message_class.get() == state.imported_message &&
+                                   runtime_message::is_runtime_class(Py_TYPE(message))
+                               ? 1
+                               : PyObject_IsInstance(message, message_class.get());
     if (is_message < 0) return frame::fail_at(self, kLineIsMessage);
     if (!is_message) {
         frame::raise_instance(PyExc_TypeError, names.not_a_message);
@@ -414,6 +423,9 @@ int module_code(int& line) {
     if (frame::from_import_statement(state, names.message_module, constants.from_message,
                                      names.Message) < 0)
         return -1;
+    if (!state.imported_message)
+        state.imported_message = Py_XNewRef(PyDict_GetItemWithError(state.dict, names.Message));
+    PyErr_Clear();
     line = kLineDefImportProtobufModule;
     if (frame::define(state, import_protobuf_module_spec) < 0) return -1;
     line = kLineDefGetProtobufClass;

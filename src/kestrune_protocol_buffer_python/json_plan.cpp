@@ -49,7 +49,7 @@ constexpr std::size_t kMaxPlans = 1024;
 struct State {
     RuntimeFunction message_to_dict;
     RuntimeFunction parse_dict;
-    frame::ClassCache<std::shared_ptr<TypePlan>> plans{"drop_json_mapping_plan", kMaxPlans};
+    frame::ClassCache<PlanRef> plans{"drop_json_mapping_plan", kMaxPlans};
 } state;
 
 // Records `function` when it is the function `name` of json_format itself.
@@ -550,11 +550,11 @@ bool TypePlan::current(PyTypeObject* type) const {
     return true;
 }
 
-std::shared_ptr<TypePlan> plan_of(PyTypeObject* type) {
+PlanRef plan_of(PyTypeObject* type) {
     if (!runtime_message::is_runtime_class(type)) return {};
     if (const auto* found = state.plans.find(type); found && (*found)->current(type)) return *found;
 
-    auto plan = std::make_shared<TypePlan>();
+    PlanRef plan(new TypePlan());
     plan->tag = version_tag(type);  // before reading, so a change meanwhile shows next time
     if (!plan->tag) return {};
     Ref descriptor = Ref::borrow(runtime_message::own_descriptor(type));
@@ -597,7 +597,7 @@ Answer json_format_global(PyObject* name, Ref& out) {
 
 }  // namespace
 
-Answer any_class(PyObject* type_url, Ref& cls, std::shared_ptr<TypePlan>& plan) {
+Answer any_class(PyObject* type_url, Ref& cls, PlanRef& plan) {
     if (!PyUnicode_CheckExact(type_url)) return Answer::Runtime;
     // type_url.split('/')[-1]
     const Py_ssize_t length = PyUnicode_GET_LENGTH(type_url);

@@ -170,12 +170,42 @@ struct TypePlan {
 
     // Whether every class the plan relies on is as it was.
     bool current(PyTypeObject* type) const;
+
+    int holders = 0;  // the PlanRefs that share it
+};
+
+// Shared ownership of a plan, counted without atomic operations: plans are
+// only ever touched with the interpreter lock held. A call holds its plan so,
+// since code the interpreter runs meanwhile (a finaliser during a collection)
+// may replace or drop the cache's entry.
+class PlanRef {
+public:
+    PlanRef() = default;
+    explicit PlanRef(TypePlan* plan) : plan_(plan) { hold(); }
+    PlanRef(const PlanRef& other) : plan_(other.plan_) { hold(); }
+    PlanRef(PlanRef&& other) noexcept : plan_(std::exchange(other.plan_, nullptr)) {}
+    PlanRef& operator=(PlanRef other) noexcept {
+        std::swap(plan_, other.plan_);
+        return *this;
+    }
+    ~PlanRef() {
+        if (plan_ && --plan_->holders == 0) delete plan_;
+    }
+    TypePlan* operator->() const { return plan_; }
+    TypePlan& operator*() const { return *plan_; }
+    explicit operator bool() const { return plan_ != nullptr; }
+
+private:
+    void hold() {
+        if (plan_) ++plan_->holders;
+    }
+    TypePlan* plan_ = nullptr;
 };
 
 // The plan of a message's class, made on first sight and again whenever a
 // class it relies on changed; null with no exception set when the class is
 // not the runtime's, or its decision cannot be kept.
-std::shared_ptr<TypePlan> plan_of(PyTypeObject* type);
+PlanRef plan_of(PyTypeObject* type);
 
 // The message class of an Any's type URL, as json_format finds it (the last
 // part of the URL, in the default symbol database's pool, its class from the
@@ -183,7 +213,7 @@ std::shared_ptr<TypePlan> plan_of(PyTypeObject* type);
 // plan: Done with both set when the class is the runtime's own and its plan
 // supported; Runtime otherwise (the runtime then answers, and raises what it
 // raises); Error with an exception set.
-frame::Answer any_class(PyObject* type_url, frame::Ref& cls, std::shared_ptr<TypePlan>& plan);
+frame::Answer any_class(PyObject* type_url, frame::Ref& cls, PlanRef& plan);
 
 // A new collections.OrderedDict, as json_format builds an Any's object; null
 // with an exception set.

@@ -19,6 +19,7 @@
 #include "frame/recursion.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -329,46 +330,62 @@ Answer read_field(wire::Reader& in, const FieldPlan& field, std::uint32_t wire_t
 }
 
 // One slot per field of a message being read: a value, a list, or a map
-// field's [key, value, ...] list; and which slots hold something, in the
-// order they were filled. Most messages have few fields, whose slots live on
-// the stack, and few of them given.
+// field's [key, value, ...] list. Most messages have few fields, and few of
+// them given: up to 32 slots live on the stack, each made when first used, and
+// only those are released.
 class Slots {
 public:
     explicit Slots(std::size_t count) : count_(count) {
-        if (count > kInline) {
-            heap_.resize(count);
-            filled_heap_.reserve(count);
-        }
+        if (count > kInline) heap_.resize(count);
     }
-    Ref& operator[](std::size_t i) { return count_ > kInline ? heap_[i] : inline_[i]; }
+    ~Slots() {
+        for (std::uint32_t used = used_; used; used &= used - 1) inline_ref(std::countr_zero(used)).~Ref();
+    }
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+
+    Ref& operator[](std::size_t i) {
+        if (count_ > kInline) return heap_[i];
+        const std::uint32_t bit = std::uint32_t{1} << i;
+        if (!(used_ & bit)) {
+            new (&inline_ref(static_cast<int>(i))) Ref();
+            used_ |= bit;
+        }
+        return inline_ref(static_cast<int>(i));
+    }
     std::size_t size() const { return count_; }
 
-    // Notes that slot `i` holds a value now; once per slot.
-    void filled(std::size_t i) {
-        if (count_ > kInline) filled_heap_.push_back(static_cast<std::uint16_t>(i));
-        else filled_inline_[filled_count_++] = static_cast<std::uint16_t>(i);
-    }
-    // The filled slots by field number (the runtime's encoding fills them so already).
-    const std::uint16_t* begin_filled() {
-        std::uint16_t* first = count_ > kInline ? filled_heap_.data() : filled_inline_;
-        std::uint16_t* last = first + (count_ > kInline ? filled_heap_.size() : filled_count_);
-        if (!std::is_sorted(first, last)) std::sort(first, last);
-        return first;
-    }
-    const std::uint16_t* end_filled() const {
-        return count_ > kInline ? filled_heap_.data() + filled_heap_.size()
-                                : filled_inline_ + filled_count_;
+    // Calls `visit(i, value)` for each slot that holds something, by field number.
+    template <class Visit>
+    Answer each_filled(Visit&& visit) {
+        if (count_ > kInline) {
+            for (std::size_t i = 0; i < count_; ++i) {
+                if (!heap_[i]) continue;
+                const Answer done = visit(i, heap_[i]);
+                if (done != Answer::Done) return done;
+            }
+            return Answer::Done;
+        }
+        for (std::uint32_t used = used_; used; used &= used - 1) {
+            const int i = std::countr_zero(used);
+            Ref& slot = inline_ref(i);
+            if (!slot) continue;
+            const Answer done = visit(static_cast<std::size_t>(i), slot);
+            if (done != Answer::Done) return done;
+        }
+        return Answer::Done;
     }
 
 private:
     static constexpr std::size_t kInline = 32;
+    Ref& inline_ref(int i) { return reinterpret_cast<Ref*>(inline_)[i]; }
+
     std::size_t count_;
-    std::size_t filled_count_ = 0;
-    Ref inline_[kInline];
-    std::uint16_t filled_inline_[kInline];
+    std::uint32_t used_ = 0;  // the inline slots made
+    alignas(Ref) unsigned char inline_[kInline * sizeof(Ref)];
     std::vector<Ref> heap_;
-    std::vector<std::uint16_t> filled_heap_;
 };
+
 
 // The values of a message's fields from its wire encoding, into their slots.
 Answer read_fields(const MessagePlan& plan, const char* data, std::size_t size, int depth,
@@ -394,11 +411,8 @@ Answer read_fields(const MessagePlan& plan, const char* data, std::size_t size, 
             if (!in.skip(wire_type, number)) return Answer::Runtime;
             continue;
         }
-        Ref& slot = slots[static_cast<std::size_t>(index)];
-        const bool empty = !slot;
-        const Answer done = read_field(in, field, wire_type, depth, slot);
+        const Answer done = read_field(in, field, wire_type, depth, slots[static_cast<std::size_t>(index)]);
         if (done != Answer::Done) return done;
-        if (empty && slot) slots.filled(static_cast<std::size_t>(index));
     }
     return Answer::Done;
 }
@@ -406,21 +420,19 @@ Answer read_fields(const MessagePlan& plan, const char* data, std::size_t size, 
 // The field values read into `slots`, under their JSON names, into `object`
 // in field-number order, as ListFields gives them.
 Answer fields_into(const MessagePlan& plan, Slots& slots, PyObject* object) {
-    const std::uint16_t* end = slots.end_filled();
-    for (const std::uint16_t* index = slots.begin_filled(); index != end; ++index) {
-        const std::size_t i = *index;
+    const bool exact_dict = PyDict_CheckExact(object);
+    return slots.each_filled([&](std::size_t i, Ref& slot) {
         const FieldPlan& field = plan.fields[i];
-        Ref value = Ref::borrow(slots[i].get());
+        Ref value = Ref::borrow(slot.get());
         if (field.map) {
-            const Answer done = map_dict(slots[i].get(), value);
+            const Answer done = map_dict(slot.get(), value);
             if (done != Answer::Done) return done;
         }
-        const int stored = PyDict_CheckExact(object)
+        const int stored = exact_dict
                                ? PyDict_SetItem(object, field.json_name.get(), value.get())
                                : PyObject_SetItem(object, field.json_name.get(), value.get());
-        if (stored < 0) return Answer::Error;
-    }
-    return Answer::Done;
+        return stored < 0 ? Answer::Error : Answer::Done;
+    });
 }
 
 // The dict of one message of fields from its wire encoding.
@@ -585,7 +597,7 @@ Answer any_object(const char* data, std::size_t size, int depth, Ref& out) {
     Ref type_url;
     Answer done = seen[1] ? text_value(spans[1], sizes[1], type_url) : Answer::Runtime;
     Ref cls;
-    std::shared_ptr<TypePlan> plan;
+    PlanRef plan;
     if (done == Answer::Done) done = any_class(type_url.get(), cls, plan);
     if (done != Answer::Done) return done;
     // ParseFromString refuses a message that lacks a required field.
@@ -633,13 +645,32 @@ Answer message_value(const MessagePlan& plan, const char* data, std::size_t size
     return Answer::Runtime;
 }
 
+// method(message), for the class's SerializePartialToString. The runtime's
+// own is a C method taking positional and keyword arguments, which is called
+// directly with none, as the descriptor's call would; anything else is called
+// as it is.
+Ref serialize_partial(PyObject* method, PyObject* message) {
+    if (Py_IS_TYPE(method, &PyMethodDescr_Type)) {
+        PyMethodDef* definition = reinterpret_cast<PyMethodDescrObject*>(method)->d_method;
+        if ((definition->ml_flags & ~METH_COEXIST) == (METH_VARARGS | METH_KEYWORDS) &&
+            PyObject_TypeCheck(message, PyDescr_TYPE(method))) {
+            Ref no_arguments = Ref::steal(PyTuple_New(0));
+            if (!no_arguments) return {};
+            auto* function = reinterpret_cast<PyCFunctionWithKeywords>(
+                reinterpret_cast<void (*)(void)>(definition->ml_meth));
+            return Ref::steal(function(message, no_arguments.get(), nullptr));
+        }
+    }
+    return frame::call(method, {message});
+}
+
 }  // namespace
 
 Answer message_to_dict(PyObject* message, Ref& result) {
-    std::shared_ptr<TypePlan> plan = plan_of(Py_TYPE(message));
+    PlanRef plan = plan_of(Py_TYPE(message));
     if (!plan) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
     if (!plan->supported) return Answer::Runtime;
-    Ref wire = frame::call(plan->serialize.get(), {message});
+    Ref wire = serialize_partial(plan->serialize.get(), message);
     if (!wire) return frame::runtime_or_error();
     if (!PyBytes_CheckExact(wire.get())) return Answer::Runtime;
     return message_value(*plan->messages.front(), PyBytes_AS_STRING(wire.get()),

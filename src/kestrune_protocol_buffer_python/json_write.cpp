@@ -537,7 +537,7 @@ Answer write_any(PyObject* value, wire::Writer& out, int depth) {
     if (!type_url) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
     Ref held_url = Ref::borrow(type_url);
     Ref cls;
-    std::shared_ptr<TypePlan> plan;
+    PlanRef plan;
     Answer done = any_class(type_url, cls, plan);
     if (done != Answer::Done) return done;
     // SerializeToString refuses a message that lacks a required field.
@@ -607,7 +607,7 @@ Answer message_value(const MessagePlan& plan, PyObject* value, wire::Writer& out
 }  // namespace
 
 Answer parse_dict(PyObject* data, PyObject* message) {
-    std::shared_ptr<TypePlan> plan = plan_of(Py_TYPE(message));
+    PlanRef plan = plan_of(Py_TYPE(message));
     if (!plan) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
     if (!plan->parsable || !PyDict_CheckExact(data)) return Answer::Runtime;
     wire::Writer out;
