@@ -76,7 +76,7 @@ def roomy_recursion_limit():
     """Room for 64 native levels, which charge the limit for their C stack (several
     times more in the sanitizer build) on the main thread's large stack."""
     limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(4000)
+    sys.setrecursionlimit(10_000)
     try:
         yield
     finally:
