@@ -47,8 +47,9 @@ def test_sdist_holds_the_build_inputs_and_nothing_else(release):
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
         info = archive.extractfile(f"{PACKAGE}-{VERSION}/PKG-INFO").read().decode()
     assert {name.split("/")[0] for name in names} == {
-        "CMakeLists.txt", "LICENSE", "PKG-INFO", "README.md", "frame", "pyproject.toml", "src"}
-    tracked = run("git", "ls-files", "frame", "src").split()
+        "CMakeLists.txt", "LICENSE", "PKG-INFO", "README.md", "frame", "pyproject.toml", "src",
+        "third_party"}
+    tracked = run("git", "ls-files", "frame", "src", "third_party").split()
     assert set(tracked) <= names
     assert f"\nVersion: {VERSION}\n" in info and "\nLicense-Expression: MIT\n" in info
 

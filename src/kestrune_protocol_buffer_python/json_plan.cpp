@@ -278,6 +278,11 @@ private:
                 return Answer::Error;
             const long n = PyLong_AsLong(number.get());
             if (n == -1 && PyErr_Occurred()) return Answer::Error;
+            Py_ssize_t size;
+            const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+            if (!text) return Answer::Error;
+            plan->utf8_numbers.emplace(std::string(text, static_cast<std::size_t>(size)),
+                                       static_cast<std::int32_t>(n));
             // Aliases share a number; the runtime names it as values_by_number does.
             if (by_value.count(static_cast<std::int32_t>(n))) continue;
             Ref runtime_value = Ref::steal(PyObject_GetItem(by_number.get(), number.get()));
@@ -395,7 +400,8 @@ private:
         Ref iterator = fields ? Ref::steal(PyObject_GetIter(fields.get())) : Ref();
         Ref oneofs = iterator ? frame::get_attr(descriptor, names.oneofs) : Ref();
         plan.keys = Ref::steal(PyDict_New());
-        if (!oneofs || !plan.keys) return Answer::Error;
+        plan.names = Ref::steal(PyDict_New());
+        if (!oneofs || !plan.keys || !plan.names) return Answer::Error;
         std::vector<std::pair<Ref, Ref>> declared;  // (name, JSON name) in declaration order
         while (Ref field_descriptor = Ref::steal(PyIter_Next(iterator.get()))) {
             FieldPlan field;
@@ -437,6 +443,15 @@ private:
                 if (!index || PyDict_SetItem(plan.keys.get(), key, index.get()) < 0)
                     return Answer::Error;
             }
+        }
+        for (std::size_t i = 0; i < declared.size(); ++i) {
+            Ref index = Ref::steal(PyLong_FromSize_t(position[i]));
+            Py_ssize_t size;
+            const char* text = index ? PyUnicode_AsUTF8AndSize(declared[i].first.get(), &size) : nullptr;
+            if (!text || PyDict_SetItem(plan.names.get(), declared[i].first.get(), index.get()) < 0)
+                return Answer::Error;
+            plan.utf8_names.emplace(std::string(text, static_cast<std::size_t>(size)),
+                                    static_cast<std::uint16_t>(position[i]));
         }
         for (const auto& [name, json_name] : declared) {
             const int same = PyUnicode_Compare(name.get(), json_name.get());

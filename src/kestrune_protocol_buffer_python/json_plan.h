@@ -12,6 +12,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -73,6 +77,14 @@ FRAME_NAMES(Names, JSON_MAPPING_NAMES);
 
 extern Names names;
 
+// Maps from UTF-8 text, found by any view of it.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+template <class Value>
+using TextMap = std::unordered_map<std::string, Value, TextHash, std::equal_to<>>;
+
 // How deep the native mapping goes into nested messages. Deeper messages and
 // dictionaries take the runtime's path, which has its own limits: ParseDict
 // refuses 100 levels, and the runtime reads no wire encoding nested deeper.
@@ -83,6 +95,7 @@ struct EnumPlan {
     bool null_value = false;  // google.protobuf.NullValue: null in JSON, whatever its value
     std::vector<std::pair<std::int32_t, frame::Ref>> names;  // the runtime's name per number, sorted
     frame::Ref numbers;                                      // {name: number}
+    TextMap<std::int32_t> utf8_numbers;                      // the same, by UTF-8 text
 
     // The runtime's name for `number` (borrowed), or null.
     PyObject* name_of(std::int32_t number) const {
@@ -126,6 +139,8 @@ struct MessagePlan {
     std::vector<FieldPlan> fields;              // by field number
     std::vector<std::int16_t> by_small_number;  // field index per number below its size, or -1
     frame::Ref keys;    // {field name or JSON name: field index}, as ParseDict finds fields
+    frame::Ref names;   // {field name: field index}, as set_message_fields finds fields
+    TextMap<std::uint16_t> utf8_names;  // the same, by UTF-8 text
     bool aliased = false;   // some field has two keys
     bool parsable = true;   // ParseDict's bookkeeping of keys is certain to agree
 

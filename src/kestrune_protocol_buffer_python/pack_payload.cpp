@@ -5,6 +5,9 @@
 #include "frame/module.h"
 #include "frame/ops.h"
 #include "frame/outcome.h"
+#include "fill_wire.h"
+#include "json_mapping.h"
+#include "json_plan.h"
 #include "kept_deflate.h"
 #include "runtime_message.h"
 #include "sample_record.h"
@@ -96,6 +99,16 @@ struct State : frame::ModuleState {
     Constants constants;
     PyObject* builtin_print = nullptr;
     frame::ClassCache<FieldTable> field_tables{"drop_field_table", kMaxFieldTables};
+    // What the module code bound, for the fill's own walk (strong): the fill
+    // is written as wire bytes only while the module's globals still hold them.
+    PyObject* own_fill = nullptr;       // this module's set_message_fields
+    PyObject* imported_json = nullptr;  // the json module of line 2
+    PyObject* imported_loads = nullptr;  // and its loads
+    std::uint64_t json_version = 0;     // json's namespace then, by version tag
+    PyObject* imported_field_descriptor = nullptr;
+    frame::GlobalName fill_global{&names.set_message_fields};
+    frame::GlobalName json_global{&names.json};
+    frame::GlobalName field_descriptor_global{&names.FieldDescriptor};
 };
 
 State state("pack_payload", "kestrune_protocol_buffer_python.pack_payload",
@@ -487,11 +500,58 @@ PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* 
     return fill_field(self, message, key, value, kind_of(false, message_type));
 }
 
+// Whether the fill's walk would read the functions and modules the module
+// code bound: set_message_fields for nested records, json.loads for JSON
+// text, FieldDescriptor for the kinds of fields.
+bool walk_is_own() {
+    Ref fill = state.fill_global.get(state);
+    Ref json = fill ? state.json_global.get(state) : Ref();
+    Ref field_descriptor = json ? state.field_descriptor_global.get(state) : Ref();
+    if (!field_descriptor) {
+        PyErr_Clear();
+        return false;
+    }
+    if (fill.get() != state.own_fill || json.get() != state.imported_json ||
+        field_descriptor.get() != state.imported_field_descriptor || !PyModule_Check(json.get()))
+        return false;
+    PyObject* namespace_ = PyModule_GetDict(json.get());
+    const std::uint64_t version = reinterpret_cast<PyDictObject*>(namespace_)->ma_version_tag;
+    if (version == state.json_version) return true;
+    PyObject* loads = PyDict_GetItemWithError(namespace_, names.loads);
+    PyErr_Clear();
+    if (loads != state.imported_loads) return false;
+    state.json_version = version;  // json changed elsewhere; loads is still its own
+    return true;
+}
+
+// The fill as wire bytes merged into the message (fill_wire.h), when its
+// outcome is certain: Done when the message is filled; Runtime, with the
+// message untouched, when the walk must run; Error with an exception set.
+frame::Answer fill_by_merging(PyObject* message, PyObject* data) {
+    json_mapping::PlanRef plan = json_mapping::plan_of(Py_TYPE(message));
+    if (!plan) return PyErr_Occurred() ? frame::Answer::Error : frame::Answer::Runtime;
+    if (!plan->supported || !walk_is_own()) return frame::Answer::Runtime;
+    wire::Writer out;
+    bool mutated = false;
+    const frame::Answer written = fill_wire::write_record<fill_wire::PyRecord>(
+        *plan->messages.front(), data, out, 1, mutated);
+    if (written != frame::Answer::Done || out.bytes.empty()) return written;
+    Ref wire = Ref::steal(PyBytes_FromStringAndSize(out.bytes.data(),
+                                                    static_cast<Py_ssize_t>(out.bytes.size())));
+    if (!wire || !frame::call(plan->merge.get(), {message, wire.get()})) return frame::Answer::Error;
+    return frame::Answer::Done;
+}
+
 // set_message_fields(message, data: dict): walks the record against the
 // message's descriptor and returns the message, filled in place.
 PyObject* set_message_fields(Function* self, PyObject* const* args) {
     PyObject* message = args[0];
     PyObject* data = args[1];
+    switch (fill_by_merging(message, data)) {
+        case frame::Answer::Done: return Py_NewRef(message);
+        case frame::Answer::Error: return frame::fail_at(self, kLineForPairs);
+        case frame::Answer::Runtime: break;
+    }
     Level level;
     const Py_ssize_t size = PyDict_GET_SIZE(data);
     Ref table = size ? field_table_for(message) : Ref();
@@ -650,11 +710,27 @@ int demonstration_run(int& line) {
     return print_global(names.dict_msg, true);
 }
 
+// Keeps the first object the module code bound (strong); never fails.
+void remember(PyObject*& slot, PyObject* value) {
+    if (!slot && value) slot = Py_NewRef(value);
+    PyErr_Clear();
+}
+
+void remember_global(PyObject*& slot, PyObject* name) {
+    remember(slot, PyDict_GetItemWithError(state.dict, name));
+}
+
 int module_code(int& line) {
     line = kLineImportImportlib;
     if (frame::import_statement(state, names.importlib) < 0) return -1;
     line = kLineImportJson;
     if (frame::import_statement(state, names.json) < 0) return -1;
+    remember_global(state.imported_json, names.json);
+    if (state.imported_json && PyModule_Check(state.imported_json)) {
+        PyObject* namespace_ = PyModule_GetDict(state.imported_json);
+        remember(state.imported_loads, PyDict_GetItemWithError(namespace_, names.loads));
+        state.json_version = reinterpret_cast<PyDictObject*>(namespace_)->ma_version_tag;
+    }
     line = kLineImportZlib;
     if (frame::import_statement(state, names.zlib) < 0) return -1;
     kept_deflate::recognise(PyDict_GetItemWithError(state.dict, names.zlib));
@@ -663,12 +739,14 @@ int module_code(int& line) {
     if (frame::from_import_statement(state, names.google_protobuf_descriptor,
                                      constants.from_field_descriptor, names.FieldDescriptor) < 0)
         return -1;
+    remember_global(state.imported_field_descriptor, names.FieldDescriptor);
     line = kLineDefCreateMessage;
     if (frame::define(state, create_message_spec) < 0) return -1;
     line = kLineDefLoadProtoModule;
     if (frame::define(state, load_proto_module_spec) < 0) return -1;
     line = kLineDefSetMessageFields;
     if (frame::define(state, set_message_fields_spec) < 0) return -1;
+    remember_global(state.own_fill, names.set_message_fields);
     line = kLineDefPackPayload;
     if (frame::define(state, pack_payload_spec) < 0) return -1;
 
@@ -680,7 +758,7 @@ int module_code(int& line) {
 
 int make_constants() {
     if (schema_loading::make_names() < 0) return -1;
-    if (runtime_message::make_names() < 0) return -1;
+    if (json_mapping::make_names() < 0) return -1;
     if (kept_deflate::make_names() < 0) return -1;
     if (sample_record::make_constants() < 0) return -1;
     const std::pair<PyObject**, PyObject*> from_lists[] = {
