@@ -1,6 +1,7 @@
 // The plans of message classes, and the record of json_format's own functions.
 #include "json_mapping.h"
 #include "json_plan.h"
+#include "json_text.h"
 #include "runtime_message.h"
 
 #include "frame/class_cache.h"
@@ -329,10 +330,17 @@ private:
             field.json_name ? frame::get_attr(field_descriptor, names.is_repeated) : Ref();
         Ref required = repeated ? frame::get_attr(field_descriptor, names.is_required) : Ref();
         Ref oneof = required ? frame::get_attr(field_descriptor, names.containing_oneof) : Ref();
-        if (!oneof) return Answer::Error;
+        Ref presence = oneof ? frame::get_attr(field_descriptor, names.has_presence) : Ref();
+        if (!presence) return Answer::Error;
         if (!PyUnicode_CheckExact(field.json_name.get())) return Answer::Runtime;
         field.repeated = PyObject_IsTrue(repeated.get()) == 1;
         field.required = PyObject_IsTrue(required.get()) == 1;
+        field.implicit = !field.repeated && PyObject_IsTrue(presence.get()) == 0;
+        Py_ssize_t size;
+        const char* text = PyUnicode_AsUTF8AndSize(field.json_name.get(), &size);
+        if (!text) return frame::runtime_or_error();
+        json_text::quoted(field.json_key, text, static_cast<std::size_t>(size));
+        field.json_key.push_back(':');
         if (oneof.get() != Py_None) {
             long index;
             if (!long_attr(oneof.get(), names.index, index)) return Answer::Error;

@@ -46,6 +46,7 @@ namespace json_mapping {
     X(map_entry, "map_entry")                                        \
     X(is_closed, "is_closed")                                        \
     X(is_required, "is_required")                                    \
+    X(has_presence, "has_presence")                                  \
     X(extension_ranges, "extension_ranges")                          \
     X(message_set_wire_format, "message_set_wire_format")            \
     X(symbol_database, "symbol_database")                            \
@@ -123,8 +124,10 @@ struct FieldPlan {
     bool repeated = false;
     bool required = false;
     bool map = false;          // a map field: `message` describes its entries
+    bool implicit = false;     // a singular field without presence: its zero value is not set
     int oneof = -1;            // index of the containing oneof
     frame::Ref json_name;
+    std::string json_key;      // the JSON name as a key of JSON text: "\"name\":"
     const MessagePlan* message = nullptr;
     const EnumPlan* enumeration = nullptr;
 

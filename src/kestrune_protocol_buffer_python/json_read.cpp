@@ -13,6 +13,7 @@
 // the runtime's own call must answer, or Error with an exception set.
 #include "json_mapping.h"
 #include "json_plan.h"
+#include "json_text.h"
 #include "well_known_text.h"
 
 #include "frame/ops.h"
@@ -49,13 +50,8 @@ Ref ascii_text(const char* text, std::size_t size) {
 Ref decimal_text(std::uint64_t magnitude, bool negative) {
     char buffer[24];
     char* const end = buffer + sizeof buffer;
-    char* p = end;
-    do {
-        *--p = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude);
-    if (negative) *--p = '-';
-    return ascii_text(p, static_cast<std::size_t>(end - p));
+    const char* start = json_text::decimal(end, magnitude, negative);
+    return ascii_text(start, static_cast<std::size_t>(end - start));
 }
 
 Ref signed_text(std::int64_t value) {
@@ -63,29 +59,10 @@ Ref signed_text(std::int64_t value) {
                      : decimal_text(static_cast<std::uint64_t>(value), false);
 }
 
-// base64.b64encode(data).decode(): the standard alphabet, with padding.
+// base64.b64encode(data).decode().
 Ref base64_text(const char* data, std::size_t size) {
-    static constexpr char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const auto* in = reinterpret_cast<const std::uint8_t*>(data);
-    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>((size + 2) / 3 * 4), 127);
-    if (!object) return {};
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(object);
-    std::size_t i = 0;
-    for (; i + 3 <= size; i += 3) {
-        const std::uint32_t group = (in[i] << 16) | (in[i + 1] << 8) | in[i + 2];
-        *out++ = kAlphabet[group >> 18];
-        *out++ = kAlphabet[(group >> 12) & 63];
-        *out++ = kAlphabet[(group >> 6) & 63];
-        *out++ = kAlphabet[group & 63];
-    }
-    if (i < size) {
-        const std::uint32_t group = (in[i] << 16) | (i + 1 < size ? in[i + 1] << 8 : 0);
-        *out++ = kAlphabet[group >> 18];
-        *out++ = kAlphabet[(group >> 12) & 63];
-        *out++ = i + 1 < size ? kAlphabet[(group >> 6) & 63] : '=';
-        *out++ = '=';
-    }
+    PyObject* object = PyUnicode_New(static_cast<Py_ssize_t>(json_text::base64_size(size)), 127);
+    if (object) json_text::base64(PyUnicode_1BYTE_DATA(object), data, size);
     return Ref::steal(object);
 }
 

@@ -2,6 +2,9 @@
 
 #include "frame/module.h"
 #include "frame/ops.h"
+#include "frame/outcome.h"
+
+#include <climits>
 
 #include <cstring>
 
@@ -103,36 +106,71 @@ bool available(PyObject* runtime_version) {
     return std::strcmp(text, zlibVersion()) == 0;
 }
 
+// Deflates `size` bytes at `data` into `out`, which has room for deflateBound
+// bytes: Z_STREAM_END with `produced` set, or the error of deflate with its
+// message (the state is then dropped, to be rebuilt on the next call).
+int run_deflate(const char* data, std::size_t size, char* out, uLong bound, uLong& produced,
+                const char*& message) {
+    kept.stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    kept.stream.avail_in = static_cast<uInt>(size);
+    kept.stream.next_out = reinterpret_cast<Bytef*>(out);
+    kept.stream.avail_out = static_cast<uInt>(bound);
+    // With the whole input and room for deflateBound bytes, one deflate call
+    // with Z_FINISH completes the stream.
+    const int err = deflate(&kept.stream, Z_FINISH);
+    produced = kept.stream.total_out;
+    kept.stream.next_in = kept.stream.next_out = nullptr;
+    if (err != Z_STREAM_END) {
+        message = kept.stream.msg;
+        drop_state();
+        return err;
+    }
+    if (deflateReset(&kept.stream) != Z_OK) drop_state();  // this output stands; rebuild next time
+    return err;
+}
+
 // The bytes zlib.compress(data) returns, for a bytes object `data` of at most
 // kMaxInput bytes; `error_class` is zlib.error.
 frame::Ref kept_compress(PyObject* data, PyObject* error_class) {
     if (!make_ready(error_class)) return {};
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
-    // With the whole input and room for deflateBound bytes, one deflate call
-    // with Z_FINISH completes the stream.
     const uLong bound = deflateBound(&kept.stream, static_cast<uLong>(size));
     PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
     if (!out) return {};
     frame::Ref result = frame::Ref::steal(out);
-    kept.stream.next_in = reinterpret_cast<Bytef*>(PyBytes_AS_STRING(data));
-    kept.stream.avail_in = static_cast<uInt>(size);
-    kept.stream.next_out = reinterpret_cast<Bytef*>(PyBytes_AS_STRING(out));
-    kept.stream.avail_out = static_cast<uInt>(bound);
-    const int err = deflate(&kept.stream, Z_FINISH);
-    const uLong produced = kept.stream.total_out;
-    kept.stream.next_in = kept.stream.next_out = nullptr;
+    uLong produced;
+    const char* message = nullptr;
+    const int err = run_deflate(PyBytes_AS_STRING(data), static_cast<std::size_t>(size),
+                                PyBytes_AS_STRING(out), bound, produced, message);
     if (err != Z_STREAM_END) {
-        raise_zlib_error(error_class, err, kept.stream.msg);
-        drop_state();
+        raise_zlib_error(error_class, err, message);
         return {};
     }
-    if (deflateReset(&kept.stream) != Z_OK) drop_state();  // this output stands; rebuild next time
     out = result.release();
     if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(produced)) < 0) return {};
     return frame::Ref::steal(out);
 }
 
 }  // namespace
+
+bool deflate_into(const char* data, std::size_t size, std::string& out) {
+    if (!recognised.zlib || size > UINT_MAX / 2) return false;
+    if (!kept.ready) {
+        frame::SavedError saved;  // a failure to build the state only leaves the work to the caller
+        if (!make_ready(PyExc_RuntimeError)) return false;
+    }
+    const std::size_t start = out.size();
+    const uLong bound = deflateBound(&kept.stream, static_cast<uLong>(size));
+    out.resize(start + bound);
+    uLong produced;
+    const char* message;
+    if (run_deflate(data, size, out.data() + start, bound, produced, message) != Z_STREAM_END) {
+        out.resize(start);
+        return false;
+    }
+    out.resize(start + produced);
+    return true;
+}
 
 #else  // built without zlib: every call goes to zlib.compress
 
@@ -146,6 +184,8 @@ frame::Ref kept_compress(PyObject*, PyObject*) {
 }
 
 }  // namespace
+
+bool deflate_into(const char*, std::size_t, std::string&) { return false; }
 
 #endif
 
@@ -162,8 +202,12 @@ void recognise(PyObject* zlib) {
     recognised.compress = compress.release();
 }
 
+bool recognised_as(PyObject* zlib, PyObject* compress) {
+    return zlib && zlib == recognised.zlib && compress == recognised.compress;
+}
+
 frame::Ref compress(PyObject* zlib, PyObject* compress, PyObject* serialized) {
-    if (zlib != recognised.zlib || compress != recognised.compress || !zlib ||
+    if (!recognised_as(zlib, compress) ||
         !PyBytes_CheckExact(serialized) || PyBytes_GET_SIZE(serialized) > kMaxInput)
         return frame::call(compress, {serialized});
     frame::Ref error_class = frame::get_attr(zlib, recognised.names.error);

@@ -6,6 +6,9 @@
 
 #include "frame/ref.h"
 
+#include <cstddef>
+#include <string>
+
 namespace kept_deflate {
 
 // Interns the names the kept state uses; -1 with an exception set.
@@ -29,5 +32,15 @@ constexpr Py_ssize_t kMaxInput = 64 * 1024;
 // reference, or null with an exception set; after a failure the kept state is
 // rebuilt on the next call.
 frame::Ref compress(PyObject* zlib, PyObject* compress, PyObject* serialized);
+
+// Appends to `out` the bytes zlib.compress of `size` bytes at `data` gives,
+// through the kept state, for inputs of any size: false, with `out` as it was
+// and no exception set, when the state was not recognised or deflate failed.
+// The caller answers then by calling zlib.compress itself.
+bool deflate_into(const char* data, std::size_t size, std::string& out);
+
+// Whether `zlib` and `compress` are the module and built-in that recognise()
+// accepted, so that deflate_into gives what calling `compress` gives.
+bool recognised_as(PyObject* zlib, PyObject* compress);
 
 }  // namespace kept_deflate
