@@ -92,6 +92,11 @@ struct State : frame::ModuleState {
     Kept dumps{&names.dumps};
     PyObject* from_field_descriptor = nullptr;  // ("FieldDescriptor",)
     PyObject* from_message = nullptr;           // ("Message",)
+    // The loops' buffers, kept between calls so that a chunk's output does not
+    // touch freshly mapped pages every time (as large as the largest chunk's).
+    std::string out;
+    std::string scratch;
+    bool buffers_lent = false;
 };
 
 State state("_stream_codec", "kestrune_protocol_buffer_python._stream_codec",
@@ -124,6 +129,28 @@ json_mapping::PlanRef plan_for(PyObject* cls) {
     PyErr_Clear();
     return plan;
 }
+
+// The kept buffers for one loop, or buffers of its own for a loop that code
+// run meanwhile (a finaliser) started while another holds them.
+class Buffers {
+public:
+    Buffers() : lent_(!state.buffers_lent) {
+        if (lent_) state.buffers_lent = true;
+        out().clear();
+        scratch().clear();
+    }
+    ~Buffers() {
+        if (lent_) state.buffers_lent = false;
+    }
+    Buffers(const Buffers&) = delete;
+    Buffers& operator=(const Buffers&) = delete;
+    std::string& out() { return lent_ ? state.out : own_out_; }
+    std::string& scratch() { return lent_ ? state.scratch : own_scratch_; }
+
+private:
+    bool lent_;
+    std::string own_out_, own_scratch_;
+};
 
 // Every Nth record the loops let a pending signal (Ctrl-C, a stopping
 // signal's handler) run, as the interpreter's own loop would.
@@ -255,8 +282,9 @@ PyObject* pack_lines(Function*, PyObject* const* args) {
     const char* const text = PyBytes_AS_STRING(data);
     ParserMemory memory;
     if (!memory.get()) return PyErr_NoMemory();
-    std::string out, payload;
-    out.reserve(static_cast<std::size_t>(size - start) / 2);
+    Buffers buffers;
+    std::string& out = buffers.out();
+    std::string& payload = buffers.scratch();
     wire::Writer fill;
     long records = 0;
     long long payload_bytes = 0;
@@ -363,7 +391,9 @@ PyObject* unpack_frames(Function*, PyObject* const* args) {
     const bool by_wire = plan->supported && !plan->required && wire_text_is_exact();
 
     const char* const text = PyBytes_AS_STRING(data);
-    std::string out, message;
+    Buffers buffers;
+    std::string& out = buffers.out();
+    std::string& message = buffers.scratch();
     long records = 0;
     long long payload_bytes = 0;
     Py_ssize_t pos = start;
