@@ -42,6 +42,20 @@ class Result(NamedTuple):
     lacking: int = 0
 
 
+def note_warnings(warned: Sequence[str], line: int | None, shown: Shown,
+                  kinds: "collections.Counter[str]", notes: list[Note]) -> bool:
+    """Counts one record's warnings by kind in `kinds` and notes those `shown`
+    lets through; returns whether one is of a key the type lacks."""
+    lacks = False
+    for text in warned:
+        kind = warning_kind(text)
+        kinds[kind] += 1
+        lacks = lacks or kind == UNKNOWN_KEY
+        if shown.take(kind):
+            notes.append(Note(line, text, kind))
+    return lacks
+
+
 def _lines(data: bytes) -> Sequence[str | bytes]:
     # One decode for the chunk is cheaper than one per line; a chunk with bad
     # UTF-8 goes line by line, so that only its bad lines fail.
@@ -75,12 +89,8 @@ def pack_chunk(road: Road, blob: bytes | FileRange) -> Result:
                 reason = None
             except BadRecord as bad:
                 warned, reason, lacks = bad.warned, bad.reason, bad.lacks_keys
-            for text in warned:
-                kind = warning_kind(text)
-                kinds[kind] += 1
-                lacks = lacks or kind == UNKNOWN_KEY
-                if shown.take(kind):
-                    notes.append(Note(lineno, text, kind))
+            if warned:
+                lacks = note_warnings(warned, lineno, shown, kinds, notes) or lacks
             lacking += lacks
             if reason is None:
                 out.append(varint(len(payload)))

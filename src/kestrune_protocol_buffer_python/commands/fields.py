@@ -146,8 +146,8 @@ def _explain(descriptor: Descriptor, keys: Sequence[str], record: object, path: 
     for index, item in enumerate(value if isinstance(value, list) else ()):
         takes = _misfit(field, item, single=False)
         if takes is not None:
-            return (f"field {path} takes an array of {takes}, the record's array has "
-                    f"{_given(field, item)} at index {index}")
+            return (f"field {path} takes an array of {takes}, item {index} of the record's array "
+                    f"is {_given(field, item)}")
     return None
 
 

@@ -16,7 +16,8 @@ from tqdm import tqdm
 
 from kestrune_protocol_buffer_python import infer_schema, pack_payload
 from kestrune_protocol_buffer_python.commands import signals
-from kestrune_protocol_buffer_python.commands.chunks import Note, Result, pack_chunk, unpack_chunk
+from kestrune_protocol_buffer_python.commands.chunks import (Note, Result, note_warnings, pack_chunk,
+                                                             unpack_chunk)
 from kestrune_protocol_buffer_python.commands.output import Output, OutputFailed, refuse_input_as_output
 from kestrune_protocol_buffer_python.commands.records import (BadRecord, compressor, filling,
                                                               json_kind, message_type, pack_record,
@@ -27,7 +28,7 @@ from kestrune_protocol_buffer_python.commands.runners import (PoolRunner, Stop, 
                                                               runner_for)
 from kestrune_protocol_buffer_python.commands.streams import (as_ranges, frame_at, frame_chunks,
                                                               line_chunks, line_ranges)
-from kestrune_protocol_buffer_python.commands.tally import UNKNOWN_KEY, Shown, warning_kind
+from kestrune_protocol_buffer_python.commands.tally import UNKNOWN_KEY, Shown
 
 # Converts the whole input of a run of one record into its Result, or raises BadRecord.
 ConvertOne = Callable[[Road, bytes], Result]
@@ -98,7 +99,7 @@ def _progress(args: argparse.Namespace, command: str, size: int | None) -> "tqdm
     if size:
         return tqdm(desc=command, total=size, unit="B", unit_scale=True, unit_divisor=1024,
                     file=sys.stderr, disable=not shown, mininterval=0.25, leave=False,
-                    ncols=ncols, nrows=nrows,
+                    ncols=ncols, nrows=nrows, postfix="0 records, 0 records/s",
                     bar_format="{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} bytes "
                                "[{elapsed}<{remaining}{postfix}]")
     return tqdm(desc=command, unit=" records", file=sys.stderr, disable=not shown,
@@ -196,10 +197,9 @@ def _run_one(args: argparse.Namespace, command: str, convert_one: ConvertOne) ->
 def _warning_notes(warned: Sequence[str], limit: int | None) -> tuple[list[Note], collections.Counter[str]]:
     """The notes of one record's warnings (the first `limit` of each kind), and
     the count of each kind."""
-    shown = Shown(limit)
-    kinds: collections.Counter[str] = collections.Counter(warning_kind(text) for text in warned)
-    notes = [Note(None, text, kind) for text in warned
-             if shown.take(kind := warning_kind(text))]
+    notes: list[Note] = []
+    kinds: collections.Counter[str] = collections.Counter()
+    note_warnings(warned, None, Shown(limit), kinds, notes)
     return notes, kinds
 
 

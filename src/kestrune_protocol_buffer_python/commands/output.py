@@ -36,7 +36,7 @@ def refuse_input_as_output(source: str, target: str) -> None:
     the input before it is read."""
     given = _identity(source, 0)
     if given is not None and given == _identity(target, 1):
-        if source == target:
+        if source == target != "-":
             raise CommandError(f"the output is the input file {source}: give another output")
         named = "standard input" if source == "-" else source
         raise CommandError(f"the output {output_name(target)} is the input file {named}: "

@@ -175,14 +175,17 @@ class Totals:
     def take(self, result: Result, size: int = 0) -> None:
         """Writes a chunk's output and lines; raises Stop when the run ends there.
         `size`: the input bytes of the chunk."""
-        if result.data:
-            assert self.out is not None
-            self.out.write(result.data)
-        self.records += result.records
-        self.payload_bytes += result.payload_bytes
-        self.skipped += result.skipped
-        self.tally.count(result.kinds, result.lacking)
-        if self.bar is not None:
+        # A signal that comes during the write stops the run after it, with the
+        # chunk's records counted.
+        with signals.held():
+            if result.data:
+                assert self.out is not None
+                self.out.write(result.data)
+            self.records += result.records
+            self.payload_bytes += result.payload_bytes
+            self.skipped += result.skipped
+            self.tally.count(result.kinds, result.lacking)
+        if self.bar is not None and not self.bar.disable:
             self._progress(result.records + result.skipped, size)
         for note in result.notes:
             self.note(note)
