@@ -22,6 +22,7 @@ from commandline import (MAIN, PEAK, framed, json_line, jsonl, kestrune, payload
                          summary, summary_line, unframed)
 from conftest import PACKAGE_DIR, check_python
 from kestrune_protocol_buffer_python import commands, pack_payload
+from kestrune_protocol_buffer_python.commands import records as records_module
 from kestrune_protocol_buffer_python.commands import streams
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
@@ -36,6 +37,41 @@ def test_length_prefix_is_the_protobuf_varint(n):
     assert (frame is None) == (n > 300)
     if frame:
         assert frame == (len(streams.varint(n)), len(data))
+
+
+def streams_of_zlib():
+    """zlib streams of repetitive data (which compresses up to the limit of deflate),
+    whole, cut short or followed by other bytes; and bytes of any kind."""
+    data = st.tuples(st.binary(min_size=1, max_size=20), st.integers(1, 20_000)).map(lambda pair: pair[0] * pair[1])
+    whole = st.tuples(data, st.sampled_from([0, 9])).map(lambda pair: zlib.compress(*pair))
+    return st.one_of(
+        whole,
+        st.tuples(whole, st.integers(1, 8)).map(lambda pair: pair[0][:-pair[1]]),
+        st.tuples(whole, st.binary(min_size=1, max_size=8)).map(lambda pair: pair[0] + pair[1]),
+        st.binary(max_size=40))
+
+
+@given(streams_of_zlib(), st.data())
+def test_inflate_opens_what_zlib_opens_up_to_the_limit(payload, data):
+    try:
+        expected = zlib.decompress(payload)
+    except zlib.error as exc:
+        expected = exc
+    # Limits around the size of what the stream holds.
+    size = len(expected) if isinstance(expected, bytes) else 1000
+    limit = data.draw(st.integers(1, 2 * size + 2))
+    try:
+        got = records_module.inflate(payload, limit)
+    except (zlib.error, records_module.BadRecord) as exc:
+        got = exc
+    if isinstance(got, records_module.BadRecord):
+        # Beyond the limit; a corrupt stream may be found so before its corruption.
+        assert got.reason == f"the payload's message is more than {limit} bytes (--max-record-bytes)"
+        assert isinstance(expected, zlib.error) or len(expected) > limit
+    elif isinstance(expected, zlib.error):
+        assert type(got) is zlib.error and str(got) == str(expected)
+    else:
+        assert got == expected and len(expected) <= limit
 
 
 # ---- infer -------------------------------------------------------------------------------

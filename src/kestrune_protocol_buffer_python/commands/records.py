@@ -42,10 +42,18 @@ class BadRecord(Exception):
         self.lacks_keys = lacks_keys
 
 
+class _Known(NamedTuple):
+    """What a record's road asks of its message type: the class that
+    create_message(holder, name) calls, its descriptor and its field names."""
+    cls: Any
+    descriptor: Descriptor
+    names: frozenset[str]
+
+
 # Message types already resolved in this process, by (module name, type name),
-# and the descriptor and field names of each.
+# and what is known of each.
 _message_types: dict[tuple[str, str], MessageType] = {}
-_fields: dict[MessageType, tuple[Descriptor, frozenset[str]]] = {}
+_known: dict[MessageType, _Known] = {}
 
 # Filling redirects sys.stdout, which every thread of the process shares: one
 # chunk fills at a time (threads of a Dask worker included). The fill holds the
@@ -74,11 +82,10 @@ def worker_message_type(road: Road) -> MessageType:
         raise CommandError(f"a worker cannot load {road.module}.{road.type}: {reason_of(exc)}") from None
 
 
-def _fields_of(found: MessageType) -> tuple[Descriptor, frozenset[str]]:
-    known = _fields.get(found)
-    if known is None:
-        descriptor: Descriptor = getattr(found.holder, found.name).DESCRIPTOR
-        known = _fields[found] = (descriptor, field_names(descriptor))
+def _learn(found: MessageType) -> _Known:
+    cls = getattr(found.holder, found.name)
+    descriptor: Descriptor = cls.DESCRIPTOR
+    known = _known[found] = _Known(cls, descriptor, field_names(descriptor))
     return known
 
 
@@ -144,8 +151,19 @@ def _take_lines(captured: io.StringIO) -> list[str]:
     return text.splitlines()
 
 
-def parse_record(text: str | bytes) -> dict[str, Any]:
-    """The JSON object of one record. Raises BadRecord for text that is not one.
+def _no_field_reason(found: MessageType, record: dict[str, Any]) -> str:
+    keys = list(record)
+    shown = ", ".join(keys[:3]) + (f" and {len(keys) - 3} more" if len(keys) > 3 else "")
+    return f"none of the record's keys ({shown}) is a field of {found.name} (the wrong --type?)"
+
+
+def pack_record(found: MessageType, text: str | bytes, captured: io.StringIO,
+                strict: bool) -> tuple[bytes, Sequence[str]]:
+    """The payload of one JSON record (str or bytes) and the lines its fill
+    printed. Raises BadRecord for a record that cannot be packed: text that is
+    not a JSON object, a record none of whose keys is a field of the type (a
+    record of another type would otherwise become an empty message), a value
+    that its field cannot take.
 
     orjson parses a record in under half the time of the standard parser, and
     to the same objects, except that integers beyond 64 bits come out as floats:
@@ -165,31 +183,14 @@ def parse_record(text: str | bytes) -> dict[str, Any]:
         raise BadRecord(reason_of(exc)) from None
     if type(record) is not dict:
         raise BadRecord(f"expected a JSON object, got {json_kind(record)}")
-    return record
-
-
-def _no_field_reason(found: MessageType, record: dict[str, Any]) -> str:
-    keys = list(record)
-    shown = ", ".join(keys[:3]) + (f" and {len(keys) - 3} more" if len(keys) > 3 else "")
-    return f"none of the record's keys ({shown}) is a field of {found.name} (the wrong --type?)"
-
-
-def pack_record(found: MessageType, text: str | bytes, captured: io.StringIO,
-                strict: bool) -> tuple[bytes, Sequence[str]]:
-    """The payload of one JSON record (str or bytes) and the lines its fill
-    printed. Raises BadRecord for a record that cannot be packed: text that is
-    not a JSON object, a record none of whose keys is a field of the type (a
-    record of another type would otherwise become an empty message), a value
-    that its field cannot take."""
-    record = parse_record(text)
-    descriptor, names = _fields_of(found)
-    if record and names.isdisjoint(record):
+    known = _known.get(found) or _learn(found)
+    if record and known.names.isdisjoint(record):
         raise BadRecord(_no_field_reason(found, record), lacks_keys=True)
     warned: Sequence[str] = ()
     try:
         try:
-            message = pack_payload.set_message_fields(
-                pack_payload.create_message(found.holder, found.name), record)
+            # The class that create_message(holder, name) would look up and call.
+            message = pack_payload.set_message_fields(known.cls(), record)
         finally:
             if captured.tell():
                 warned = _take_lines(captured)
@@ -202,7 +203,11 @@ def pack_record(found: MessageType, text: str | bytes, captured: io.StringIO,
     except MemoryError:
         raise
     except Exception as exc:
-        raise BadRecord(fill_reason(descriptor, text, exc) or reason_of(exc), warned) from None
+        raise BadRecord(fill_reason(known.descriptor, text, exc) or reason_of(exc), warned) from None
+
+
+# Deflate makes at most 1032 bytes of one (a match of 258 bytes in two bits).
+_MOST_EXPANSION = 1032
 
 
 def inflate(payload: bytes | memoryview, limit: int) -> bytes:
@@ -211,6 +216,9 @@ def inflate(payload: bytes | memoryview, limit: int) -> bytes:
     further than `limit` + 1 bytes. Raises BadRecord for a stream that holds
     more than `limit` bytes, and zlib.error, worded as zlib.decompress words
     it, for anything that is not one complete zlib stream."""
+    if len(payload) * _MOST_EXPANSION <= limit:
+        # Too short to expand beyond the limit: one call does it all.
+        return zlib.decompress(payload)
     stream = zlib.decompressobj()
     data = stream.decompress(payload, limit + 1)
     if len(data) > limit:
@@ -221,16 +229,10 @@ def inflate(payload: bytes | memoryview, limit: int) -> bytes:
     return data
 
 
-def _opened(found: MessageType, data: bytes) -> Any:
-    """A message of the type parsed from the decompressed payload `data`, made
-    before the data is read, as depack_payload makes it."""
+def _unknown_fields_reason(found: MessageType, data: bytes) -> str:
     message = open_payload.create_message(found.holder, found.name)
     message.ParseFromString(data)
-    return message
-
-
-def _unknown_fields_reason(found: MessageType, data: bytes) -> str:
-    fields = unknown_fields.UnknownFieldSet(_opened(found, data))
+    fields = unknown_fields.UnknownFieldSet(message)
     numbers = sorted({fields[index].field_number for index in range(len(fields))})
     where = (f"field numbers {', '.join(map(str, numbers))}" if numbers
              else "fields inside a nested message")
@@ -244,7 +246,8 @@ def unpack_record(found: MessageType, payload: bytes | memoryview, limit: int) -
     does not hold a message of the type, including one with fields the type
     does not define, which the JSON form would silently drop."""
     try:
-        message = open_payload.create_message(found.holder, found.name)
+        # As depack_payload: the message is made before the payload is read.
+        message = (_known.get(found) or _learn(found)).cls()
         data = inflate(payload, limit)
         message.ParseFromString(data)
         size = message.ByteSize()
