@@ -37,8 +37,8 @@ class Pending(Protocol):
 
 class Runner(Protocol):
     """Runs chunks; `limit`: how many may be in flight at once. `close` ends the
-    runner's work: when chunks are still pending (the run stops early), it
-    stops them without waiting for them."""
+    runner's work: `pending`, the chunks whose results the run did not take
+    (it stopped early), are dropped."""
     limit: int
 
     def submit(self, task: Task, *args: object) -> Pending: ...
@@ -86,26 +86,18 @@ class PoolRunner:
                 started = self.executor.submit(int)
             started.result()
         except BaseException:
-            self._end_workers()
+            self.close(())
             raise
 
     def submit(self, task: Task, *args: object) -> Pending:
         return self.executor.submit(task, *args)
 
-    def _end_workers(self) -> None:
-        workers = list((self.executor._processes or {}).values())
-        for worker in workers:
-            worker.kill()
-        for worker in workers:
-            worker.join()
-        self.executor.shutdown(wait=True, cancel_futures=True)
-
     def close(self, pending: Collection[Pending]) -> None:
-        if pending:
-            # The run stops early: its workers end now, not after their chunks.
-            self._end_workers()
-        else:
-            self.executor.shutdown(wait=True)
+        # Chunks not yet started are dropped; each worker finishes the one at
+        # hand, then ends. (A worker killed while it sends its result would
+        # leave the pool's result pipe holding part of a message, which the
+        # pool would wait for the rest of forever.)
+        self.executor.shutdown(wait=True, cancel_futures=True)
 
 
 class DaskRunner:
