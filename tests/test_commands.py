@@ -237,6 +237,9 @@ WRONG_VALUES = {
         ('{"ServiceName": 5}', "field ServiceName takes a string, the record has the integer 5"),
         ('{"ServiceName": NaN}', "field ServiceName takes a string, the record has NaN"),
         ('{"ServiceName": [1]}', "field ServiceName takes a string, the record has an array"),
+        # Deeper than the standard parser goes, not than the fast one.
+        ('{"ServiceName": %s}' % ("[" * 1000 + "]" * 1000),
+         "field ServiceName takes a string, the record has an array"),
         ('{"ChannelGroup": 2.5}', "field ChannelGroup takes an integer, the record has the number 2.5"),
         ('{"ChannelGroup": true}', "field ChannelGroup takes an integer, the record has true"),
         ('{"RawData": {"ObjectId": 123456789012345678901234567890}}',

@@ -10,6 +10,7 @@ import math
 from collections.abc import Sequence
 from typing import Any
 
+import orjson
 from google.protobuf.descriptor import Descriptor, FieldDescriptor
 
 _NOTE = "while filling "
@@ -162,10 +163,16 @@ def fill_reason(descriptor: Descriptor, text: str | bytes, exc: BaseException) -
     paths = [note[len(_NOTE):] for note in notes if isinstance(note, str) and note.startswith(_NOTE)]
     if not paths:
         return None
-    # Integers as written: the fast parser makes floats of those beyond 64 bits.
-    try:
-        record: Any = json.loads(text)
-    except ValueError:
-        return None
     keys = paths[-1].split(".")[1:]
-    return _explain(descriptor, keys, record, "") if keys else None
+    if not keys:
+        return None
+    record: Any
+    # Integers as written, which the fast parser makes floats of beyond 64 bits;
+    # nesting deeper than the standard parser goes, as the fast parser read it.
+    for parse in (json.loads, orjson.loads):
+        try:
+            record = parse(text)
+            return _explain(descriptor, keys, record, "")
+        except (ValueError, RecursionError):
+            pass
+    return None
