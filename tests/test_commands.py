@@ -9,78 +9,22 @@ import struct
 import subprocess
 import sys
 import termios
+import threading
 import zlib
 
 import pytest
-from google.protobuf.internal import decoder, encoder
+from google.protobuf.internal import encoder
 from hypothesis import given
 from hypothesis import strategies as st
 
 import records
+from commandline import (MAIN, PEAK, framed, json_line, jsonl, kestrune, payload_of, sample_records,
+                         summary, summary_line, unframed)
 from conftest import PACKAGE_DIR, check_python
-from kestrune_protocol_buffer_python import commands, dict_bridge, pack_payload
+from kestrune_protocol_buffer_python import commands, pack_payload
+from kestrune_protocol_buffer_python.commands import records as records_module
 from kestrune_protocol_buffer_python.commands import streams
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
-
-MAIN = ("from kestrune_protocol_buffer_python.commands import streams; "
-        "from kestrune_protocol_buffer_python.__main__ import main; {setup}; "
-        "raise SystemExit(main())")
-SUMMARY = re.compile(r"kestrune (\w+): (\d+) records, (\d+) payload bytes, (\d+) warnings, "
-                     r"(\d+) skipped, [\d.]+ seconds\n\Z")
-
-
-def kestrune(*args, stdin=b"", setup="pass", cwd=None):
-    """Runs the commands' own parser in a fresh interpreter; returns the completed
-    process with bytes output. `setup` runs first (small chunks, a hidden module)."""
-    return subprocess.run([sys.executable, "-c", MAIN.format(setup=setup), *map(str, args)],
-                          input=stdin, capture_output=True, cwd=cwd, timeout=120)
-
-
-def summary(proc):
-    """(records, payload bytes, warnings, skipped) of the final summary line."""
-    found = SUMMARY.search(proc.stderr.decode())
-    assert found, proc.stderr.decode()
-    return tuple(int(n) for n in found.groups()[1:])
-
-
-def sample_records(count):
-    """Sample records that differ from each other, a few with a key the schema lacks."""
-    for index in range(count):
-        record = records.sample_record()
-        record["RawData"]["OrderID"] = index
-        record["RawData"]["Description"] += f" #{index}"
-        if index % 7 == 3:
-            record["NotAField"] = index
-        yield record
-
-
-def payload_of(record):
-    return pack_payload.pack_payload(pack_payload.set_message_fields(zorva_data_pb2.TopLevelMessage(), record))
-
-
-def framed(payloads):
-    return b"".join(encoder._VarintBytes(len(p)) + p for p in payloads)
-
-
-def unframed(data):
-    """Payloads of a length-delimited stream, split with the protobuf runtime's decoder."""
-    payloads, pos = [], 0
-    while pos < len(data):
-        length, pos = decoder._DecodeVarint(data, pos)
-        payloads.append(data[pos:pos + length])
-        pos += length
-    assert pos == len(data)
-    return payloads
-
-
-def json_line(record):
-    message = pack_payload.set_message_fields(zorva_data_pb2.TopLevelMessage(), record)
-    return json.loads(json.dumps(dict_bridge.protobuf_to_dict(message)))
-
-
-def jsonl(items):
-    return "".join(item if isinstance(item, str) else json.dumps(item) + "\n" for item in items).encode()
-
 
 # ---- framing ---------------------------------------------------------------------------
 
@@ -95,6 +39,41 @@ def test_length_prefix_is_the_protobuf_varint(n):
         assert frame == (len(streams.varint(n)), len(data))
 
 
+def streams_of_zlib():
+    """zlib streams of repetitive data (which compresses up to the limit of deflate),
+    whole, cut short or followed by other bytes; and bytes of any kind."""
+    data = st.tuples(st.binary(min_size=1, max_size=20), st.integers(1, 20_000)).map(lambda pair: pair[0] * pair[1])
+    whole = st.tuples(data, st.sampled_from([0, 9])).map(lambda pair: zlib.compress(*pair))
+    return st.one_of(
+        whole,
+        st.tuples(whole, st.integers(1, 8)).map(lambda pair: pair[0][:-pair[1]]),
+        st.tuples(whole, st.binary(min_size=1, max_size=8)).map(lambda pair: pair[0] + pair[1]),
+        st.binary(max_size=40))
+
+
+@given(streams_of_zlib(), st.data())
+def test_inflate_opens_what_zlib_opens_up_to_the_limit(payload, data):
+    try:
+        expected = zlib.decompress(payload)
+    except zlib.error as exc:
+        expected = exc
+    # Limits around the size of what the stream holds.
+    size = len(expected) if isinstance(expected, bytes) else 1000
+    limit = data.draw(st.integers(1, 2 * size + 2))
+    try:
+        got = records_module.inflate(payload, limit)
+    except (zlib.error, records_module.BadRecord) as exc:
+        got = exc
+    if isinstance(got, records_module.BadRecord):
+        # Beyond the limit; a corrupt stream may be found so before its corruption.
+        assert got.reason == f"the payload's message is more than {limit} bytes (--max-record-bytes)"
+        assert isinstance(expected, zlib.error) or len(expected) > limit
+    elif isinstance(expected, zlib.error):
+        assert type(got) is zlib.error and str(got) == str(expected)
+    else:
+        assert got == expected and len(expected) <= limit
+
+
 # ---- infer -------------------------------------------------------------------------------
 
 
@@ -106,8 +85,7 @@ def test_infer_writes_a_schema_the_compiler_accepts(tmp_path):
     with open(os.path.join(PACKAGE_DIR, "grpc", "protos", "zorva_data.proto")) as f:
         assert (tmp_path / "sample.proto").read_text() == f.read().replace("zorva_data;", "sample;")
 
-    # In another directory the package is still named after the file alone.
-    (tmp_path / "out").mkdir()
+    # In another directory, made if need be, the package is still named after the file alone.
     proc = kestrune("infer", "sample.json", "-o", "out/mention.proto", cwd=tmp_path)
     assert proc.stdout == b"Proto file 'out/mention.proto' generated successfully.\n"
     assert "package mention;" in (tmp_path / "out" / "mention.proto").read_text()
@@ -148,8 +126,7 @@ def test_one_record_round_trip(tmp_path):
 
 @pytest.mark.parametrize("command, data, error", [
     ("pack", b'{\n  "ChannelGroup": 1,\n  "ChannelType": x\n}', "line 3: invalid JSON: Expecting value at column 18"),
-    ("pack", b'{"ChannelType": "x"}', "TypeError: 'str' object cannot be interpreted as an integer "
-                                      "(while filling TopLevelMessage.ChannelType)"),
+    ("pack", b'{"ChannelType": "x"}', 'field ChannelType takes an integer, the record has the string "x"'),
     ("pack", jsonl([{}, {}]), "line 2: invalid JSON: Extra data at column 1 (JSON Lines need --delimited)"),
     ("pack", b" \n", "empty input: expected one JSON object"),
     ("unpack", b"", "empty input: expected one payload"),
@@ -192,12 +169,12 @@ def test_empty_stream_is_a_stream_of_nothing(tmp_path, command):
 
 BAD_LINES = {
     "type": ('{"RawData": {"UserInfo": {"AuthorSocialID": 7}}}',
-             "TypeError: bad argument type for built-in operation "
-             "(while filling TopLevelMessage.RawData.UserInfo.AuthorSocialID)"),
+             "field RawData.UserInfo.AuthorSocialID takes a string, the record has the integer 7"),
     "json": ('{"ChannelGroup": 1,', "invalid JSON: Expecting property name enclosed in double quotes "
                                     "at column 20"),
     "array": ("[1, 2]", "expected a JSON object, got an array"),
-    "strict": ('{"Nope": 1}', "refused by --strict: Warning: Nope is not a valid field of TopLevelMessage"),
+    "strict": ('{"ChannelGroup": 9, "Nope": 1}',
+               "refused by --strict: Warning: Nope is not a valid field of TopLevelMessage"),
 }
 
 
@@ -252,6 +229,114 @@ def test_truncated_stream_names_the_offset(tail, error, jobs):
     assert proc.returncode == 1
 
 
+ROAD_MODULE = ("--module", "kestrune_payload_road_pb2", "--type", "Basket")
+# Values that their fields cannot take, and the reasons that name them.
+WRONG_VALUES = {
+    "data": ((), [
+        ('{"RawData": {"NumShareCount": null}}', "field RawData.NumShareCount takes an integer, the record has null"),
+        ('{"ServiceName": 5}', "field ServiceName takes a string, the record has the integer 5"),
+        ('{"ServiceName": NaN}', "field ServiceName takes a string, the record has NaN"),
+        ('{"ServiceName": [1]}', "field ServiceName takes a string, the record has an array"),
+        # Deeper than the standard parser goes, not than the fast one.
+        ('{"ServiceName": %s}' % ("[" * 1000 + "]" * 1000),
+         "field ServiceName takes a string, the record has an array"),
+        ('{"ChannelGroup": 2.5}', "field ChannelGroup takes an integer, the record has the number 2.5"),
+        ('{"ChannelGroup": true}', "field ChannelGroup takes an integer, the record has true"),
+        ('{"RawData": {"ObjectId": 123456789012345678901234567890}}',
+         "field RawData.ObjectId takes an integer from -9223372036854775808 to 9223372036854775807, "
+         "the record has the integer 123456789012345678901234567890"),
+        # JSON text in a message field: the line itself is valid JSON.
+        ('{"RawData": "{\\"OrderID\\": 1"}', 'field RawData takes an object or JSON text of one, the record '
+         'has the string "{\\"OrderID\\": 1", which is not JSON: Expecting \',\' delimiter at column 14'),
+        ('{"RawData": "{\\"UserInfo\\": {\\"AuthorSocialID\\": 7}}"}',
+         "field RawData.UserInfo.AuthorSocialID takes a string, the record has the integer 7"),
+    ]),
+    "road": (ROAD_MODULE, [
+        ('{"Numbers": [1, "2"]}', 'field Numbers takes an array of integers, item 1 of the record\'s array '
+                                  'is the string "2"'),
+        ('{"Tags": ["a", null]}', "field Tags takes an array of strings, item 1 of the record's array is null"),
+        ('{"Entries": [{"Count": 1}, {"Count": "2"}]}', 'field Entries.Count takes an integer, the record has '
+                                                        'the string "2"'),
+        ('{"Entries": ["{\\"Label\\": 5}"]}', "field Entries.Label takes a string, the record has the integer 5"),
+        ('{"Entries": [{}, "{x"]}', "field Entries takes an array of objects or JSON texts of them, item 1 of "
+         'the record\'s array is the string "{x", which is not JSON: Expecting property name enclosed in '
+         "double quotes at column 2"),
+        ('{"Entries": [3]}', "field Entries takes an array of objects or JSON texts of them, item 0 of the "
+                             "record's array is the integer 3"),
+        ('{"Featured": {"Inner": {"Count": []}}}', "field Featured.Inner.Count takes an integer, the record has "
+                                                   "an array"),
+        ('{"Total": 9223372036854775808}', "field Total takes an integer from -9223372036854775808 to "
+                                           "9223372036854775807, the record has the integer 9223372036854775808"),
+    ]),
+}
+
+
+@pytest.mark.parametrize("schema", WRONG_VALUES)
+def test_a_wrong_value_is_named_with_its_field_and_kind(road, schema):
+    flags, rows = WRONG_VALUES[schema]
+    lines = jsonl([text + "\n" for text, _ in rows] + [{}])
+    proc = kestrune("pack", "--delimited", "--skip-bad", *flags, "-", "-o", "-", stdin=lines,
+                    cwd=os.path.dirname(road.__file__))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr.decode().splitlines()[:-1] == \
+        [f"line {n}: skipped: {reason}" for n, (_, reason) in enumerate(rows, 1)]
+    assert summary(proc)[::3] == (1, len(rows))
+
+
+@pytest.mark.parametrize("skip", [False, True], ids=["stop", "skip-bad"])
+def test_records_of_another_type_are_bad_records(tmp_path, skip):
+    # Records of the whole message read as its RawData: no key is a field.
+    batch = [records.sample_record() for _ in range(20)] + [{}, {"OrderID": 5, "Nope": 1}]
+    proc = kestrune("pack", "--delimited", "--type", "TopLevelMessage.RawdataMessage", *["--skip-bad"] * skip,
+                    "-", "-o", tmp_path / "out", stdin=jsonl(batch))
+    reason = ("none of the record's keys (RawData, ChannelGroup, ChannelType and 3 more) is a field of "
+              "RawdataMessage (the wrong --type?)")
+    parts = summary_line(proc.stderr)
+    if not skip:
+        assert proc.returncode == 1
+        assert proc.stderr.decode().splitlines()[0] == f"kestrune pack: error: line 1: {reason}"
+        assert (tmp_path / "out").read_bytes() == b""
+        assert (parts["records"], parts["lacking"]) == ("0", "1")
+        return
+    assert proc.returncode == 0
+    lines = proc.stderr.decode().splitlines()
+    assert lines[:20] == [f"line {n}: skipped: {reason}" for n in range(1, 21)]
+    assert lines[20] == "line 22: Warning: Nope is not a valid field of RawdataMessage"
+    assert (parts["records"], parts["skipped"], parts["lacking"]) == ("2", "20", "21")
+    assert len(unframed((tmp_path / "out").read_bytes())) == 2
+
+
+@pytest.mark.parametrize("flags", [[], ["--warnings", "all"], ["--strict", "--skip-bad"]],
+                         ids=["first", "all", "strict"])
+def test_warnings_print_the_first_few_of_each_kind(flags):
+    # Every record has a key the type lacks; every third a message field that is no object.
+    batch = [{"ChannelGroup": n, "Nope": n, **({"BrandInfo": 5} if n % 3 == 0 else {})} for n in range(1, 41)]
+    unknown = [(n, f"line {n}: Warning: Nope is not a valid field of TopLevelMessage") for n in range(1, 41)]
+    non_dict = [(n, f"line {n}: Error: Field BrandInfo is a message type, but a non-dict value was provided")
+                for n in range(3, 41, 3)]
+    # Chunks of a few records each, in flight at once in two workers: the same lines.
+    runs = [kestrune("pack", "--delimited", *flags, *jobs, "-", "-o", "-", stdin=jsonl(batch),
+                     setup="streams.CHUNK_BYTES = 200") for jobs in ([], ["--jobs", "2"])]
+    assert without_times(runs[0]) == without_times(runs[1])
+    proc = runs[0]
+    lines = proc.stderr.decode().splitlines()
+    printed = [line for line in lines if "Warning" in line.split(":")[1] or "Error" in line.split(":")[1]]
+    parts = summary_line(proc.stderr)
+    assert (parts["warnings"], parts["lacking"]) == ("53", "40")
+    if flags == ["--warnings", "all"]:
+        assert printed == [text for _, text in sorted(unknown + non_dict, key=lambda item: item[0])]
+        assert parts["printed"] is None
+        return
+    assert printed == [text for _, text in sorted(unknown[:5] + non_dict[:5], key=lambda item: item[0])]
+    assert (parts["printed"], parts["held"]) == ("10", "8 non-dict value, 35 unknown key")
+    if flags:
+        # --strict: every record is bad, and each is reported.
+        assert [line for line in lines[:-1] if "skipped" in line] == \
+            [f"line {n}: skipped: refused by --strict: {text.split(': ', 1)[1]}"
+             + (" (and 1 more)" if n % 3 == 0 else "") for n, text in unknown]
+        assert summary(proc)[::3] == (0, 40)
+
+
 def test_any_compiled_schema_and_payloads_of_another_type(road, tmp_path):
     # The compiled test schema, importable from the directory the command runs in.
     module_dir = os.path.dirname(road.__file__)
@@ -279,10 +364,12 @@ def test_any_compiled_schema_and_payloads_of_another_type(road, tmp_path):
     (["--type", "TopLevelMessage.Nope"], "has no message type TopLevelMessage.Nope: AttributeError"),
     (["--compressor", "isal"], "--compressor isal needs the isal package: "
                                "pip install 'kestrune_protocol_buffer_python[isal]'"),
+    (["--module", "exiting_pb2"], "cannot load the schema module exiting_pb2: it called sys.exit(3)"),
 ])
 def test_a_run_that_cannot_start_says_why_in_one_line(tmp_path, args, error):
+    (tmp_path / "exiting_pb2.py").write_text("import sys\nsys.exit(3)\n")
     proc = kestrune("pack", "--delimited", *args, "-", "-o", tmp_path / "out", stdin=jsonl([{}]),
-                    setup="import sys; sys.modules['isal'] = None")
+                    setup="import sys; sys.modules['isal'] = None", cwd=tmp_path)
     assert proc.returncode == 1
     assert proc.stderr.decode().count("\n") == 1 and error in proc.stderr.decode()
     assert not (tmp_path / "out").exists()
@@ -303,12 +390,18 @@ def test_other_compressors_make_payloads_zlib_opens(compressor, module):
         [zlib.decompress(p) for p in unframed(default.stdout)]
 
 
-def run_on_a_terminal(args, rows_cols):
+def run_on_a_terminal(args, rows_cols, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, input=b""):
+    """Runs the command with standard error (or standard output, when `stdout` is
+    None) on a terminal of rows_cols; returns the exit status and what it showed there."""
     leader, follower = pty.openpty()
     fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", *rows_cols, 0, 0))
-    proc = subprocess.Popen([sys.executable, "-c", MAIN.format(setup="pass"), *args],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=follower)
+    proc = subprocess.Popen([sys.executable, "-c", MAIN.format(setup="pass"), *map(str, args)],
+                            stdin=stdin, stdout=follower if stdout is None else stdout, stderr=follower)
     os.close(follower)
+    if stdin == subprocess.PIPE:
+        # Fed from a thread, while the terminal is read here.
+        feeder = threading.Thread(target=proc.communicate, args=(input,))
+        feeder.start()
     seen = b""
     while True:
         try:
@@ -319,29 +412,47 @@ def run_on_a_terminal(args, rows_cols):
             break
         seen += data
     os.close(leader)
-    assert proc.wait(timeout=60) == 0
-    return seen.decode()
+    if stdin == subprocess.PIPE:
+        feeder.join(timeout=60)
+    return proc.wait(timeout=60), seen.decode()
 
 
-@pytest.mark.parametrize("terminal, quiet, shown", [
-    ((24, 80), False, True),
-    ((0, 0), False, True),            # a terminal that reports no size
-    ((24, 80), True, False),
-    (None, False, False),             # standard error piped
+@pytest.mark.parametrize("terminal, quiet, source, shown", [
+    ((24, 80), False, "file", "percentage"),
+    ((24, 80), False, "pipe", "records"),
+    ((0, 0), False, "file", "percentage"),    # a terminal that reports no size
+    ((24, 80), True, "file", None),
+    (None, False, "file", None),              # standard error piped
 ])
-def test_progress_bar_only_on_a_terminal(tmp_path, terminal, quiet, shown):
-    (tmp_path / "in").write_bytes(jsonl(sample_records(3000)))
-    args = ["pack", "--delimited", *["--quiet"] * quiet, tmp_path / "in", "-o", tmp_path / "out"]
+def test_progress_bar_only_on_a_terminal(tmp_path, terminal, quiet, source, shown):
+    """A bar with records per second, and for a regular file the share of it read
+    and the time left."""
+    records_in = jsonl(sample_records(3000))
+    (tmp_path / "in").write_bytes(records_in)
+    args = ["pack", "--delimited", *["--quiet"] * quiet, "-" if source == "pipe" else tmp_path / "in",
+            "-o", tmp_path / "out"]
     if terminal is None:
         seen = kestrune(*args).stderr.decode()
     else:
-        seen = run_on_a_terminal(list(map(str, args)), terminal)
-    assert ("records/s]" in seen) == shown
+        fed = subprocess.PIPE if source == "pipe" else subprocess.DEVNULL
+        status, seen = run_on_a_terminal(args, terminal, stdin=fed, input=records_in)
+        assert status == 0
+    assert ("records/s]" in seen) == bool(shown)
+    percentage = re.search(r"pack: +\d+%\|.*\| [\d.]+\w?/[\d.]+\w? bytes \[\d\d:\d\d<", seen)
+    assert bool(percentage) == (shown == "percentage")
     assert seen.rstrip().splitlines()[-1].lstrip("\r ").startswith("kestrune pack: 3000 records")
 
 
-PEAK = ("import resource, atexit; atexit.register(lambda: print("
-        "resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)); import sys")
+def test_payloads_never_go_to_a_terminal(tmp_path):
+    (tmp_path / "in").write_bytes(jsonl([{"ChannelGroup": 1}]))
+    for flags in ([], ["--delimited"]):
+        status, seen = run_on_a_terminal(["pack", *flags, tmp_path / "in", "-o", "-"], (24, 80), stdout=None)
+        assert (status, seen) == (1, "kestrune pack: error: standard output is a terminal, and payloads "
+                                     "are binary: give -o FILE or redirect standard output\r\n")
+    # JSON is text: unpack writes to a terminal.
+    (tmp_path / "bin").write_bytes(payload_of({"ChannelGroup": 1}))
+    status, seen = run_on_a_terminal(["unpack", tmp_path / "bin"], (24, 80), stdout=None)
+    assert status == 0 and seen.startswith('{"ChannelGroup":1}\r\n')
 
 
 @pytest.mark.measures_memory

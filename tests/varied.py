@@ -18,6 +18,7 @@ from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 from google.protobuf.descriptor import FieldDescriptor
 
 from kestrune_protocol_buffer_python.commands import keys, records as commands_records
+from kestrune_protocol_buffer_python.commands.road import MAX_RECORD_BYTES
 
 CITIES = ["Zürich", "São Paulo", "Αθήνα", "東京", "Montréal", "Kraków", "القاهرة", "Reykjavík"]
 NAMES = ["Zoë", "Ñandú", "Łukasz", "名前", "Ødegaard", "Ana-María", "😀 smile", "O'Brien"]
@@ -99,8 +100,9 @@ def message_class(fileset, full_name):
 
 def road_type(cls, stringify=True):
     """The MessageType that pack_record and unpack_record take, for a class."""
-    return commands_records.MessageType(types.SimpleNamespace(**{cls.__name__: cls}), cls.__name__,
-                                        keys.adapter_for(cls, stringify))
+    holder = types.ModuleType("holder")
+    setattr(holder, cls.__name__, cls)
+    return commands_records.MessageType(holder, cls.__name__, keys.adapter_for(cls, stringify))
 
 
 def round_trip(found, record):
@@ -116,7 +118,7 @@ def pack(found, line, strict=False):
 
 
 def unpack(found, payload):
-    return orjson.loads(commands_records.unpack_record(found, payload))
+    return orjson.loads(commands_records.unpack_record(found, payload, MAX_RECORD_BYTES))
 
 
 class JsonText:

@@ -3,6 +3,7 @@ a chunk of whole lines to pack, or of whole frames to unpack.
 
 The chunk functions are module functions, so they pickle by reference: a
 worker imports this module to run them."""
+import collections
 import io
 from collections.abc import Sequence
 from typing import NamedTuple
@@ -11,16 +12,24 @@ from kestrune_protocol_buffer_python.commands.records import (BadRecord, filling
                                                               unpack_record, worker_message_type)
 from kestrune_protocol_buffer_python.commands.road import Road
 from kestrune_protocol_buffer_python.commands.streams import FileRange, bytes_of, frame_at, varint
+from kestrune_protocol_buffer_python.commands.tally import UNKNOWN_KEY, Shown, warning_kind
 
-# Where a note or failure is: a line number counted from the chunk's first line
-# (1), or None when the text says where it is.
-Note = tuple[int | None, str]
+
+class Note(NamedTuple):
+    """A line for standard error. `line`: where it is, counted from the chunk's
+    first line (1), or None when the text says where it is; `kind`: the kind of
+    a warning, None for any other line."""
+    line: int | None
+    text: str
+    kind: str | None = None
 
 
 class Result(NamedTuple):
     """What a chunk gave: output bytes, counts, the lines for standard error, and
-    the reason the run must stop here (None when it goes on). A note or failure
-    is (line, text). `lines`: the chunk's line breaks."""
+    the reason the run must stop here (None when it goes on). `lines`: the
+    chunk's line breaks. Of its warnings, `notes` holds the first
+    road.warning_limit of each kind (a run prints no more), `kinds` counts all
+    by kind, `lacking` counts the records with keys their type lacks."""
     data: bytes
     records: int
     payload_bytes: int
@@ -29,6 +38,22 @@ class Result(NamedTuple):
     notes: list[Note]
     failure: Note | None
     lines: int = 0
+    kinds: tuple[tuple[str, int], ...] = ()
+    lacking: int = 0
+
+
+def note_warnings(warned: Sequence[str], line: int | None, shown: Shown,
+                  kinds: "collections.Counter[str]", notes: list[Note]) -> bool:
+    """Counts one record's warnings by kind in `kinds` and notes those `shown`
+    lets through; returns whether one is of a key the type lacks."""
+    lacks = False
+    for text in warned:
+        kind = warning_kind(text)
+        kinds[kind] += 1
+        lacks = lacks or kind == UNKNOWN_KEY
+        if shown.take(kind):
+            notes.append(Note(line, text, kind))
+    return lacks
 
 
 def _lines(data: bytes) -> Sequence[str | bytes]:
@@ -47,7 +72,9 @@ def pack_chunk(road: Road, blob: bytes | FileRange) -> Result:
     found = worker_message_type(road)
     data = bytes_of(blob)
     out = []
-    payload_bytes = warnings = skipped = 0
+    payload_bytes = skipped = lacking = 0
+    kinds: collections.Counter[str] = collections.Counter()
+    shown = Shown(road.warning_limit)
     notes: list[Note] = []
     failure = None
     captured = io.StringIO()
@@ -56,26 +83,27 @@ def pack_chunk(road: Road, blob: bytes | FileRange) -> Result:
         for lineno, line in enumerate(lines, 1):
             if not line or line.isspace():
                 continue
+            lacks = False
             try:
                 payload, warned = pack_record(found, line, captured, road.strict)
                 reason = None
             except BadRecord as bad:
-                warned, reason = bad.warned, bad.reason
+                warned, reason, lacks = bad.warned, bad.reason, bad.lacks_keys
             if warned:
-                warnings += len(warned)
-                notes.extend((lineno, text) for text in warned)
+                lacks = note_warnings(warned, lineno, shown, kinds, notes) or lacks
+            lacking += lacks
             if reason is None:
                 out.append(varint(len(payload)))
                 out.append(payload)
                 payload_bytes += len(payload)
             elif road.skip_bad:
                 skipped += 1
-                notes.append((lineno, f"skipped: {reason}"))
+                notes.append(Note(lineno, f"skipped: {reason}"))
             else:
-                failure = (lineno, reason)
+                failure = Note(lineno, reason)
                 break
-    return Result(b"".join(out), len(out) // 2, payload_bytes, warnings, skipped, notes, failure,
-                  len(lines) - 1)
+    return Result(b"".join(out), len(out) // 2, payload_bytes, sum(kinds.values()), skipped, notes,
+                  failure, len(lines) - 1, tuple(kinds.items()), lacking)
 
 
 def unpack_chunk(road: Road, blob: bytes | FileRange, first_record: int, first_offset: int) -> Result:
@@ -100,15 +128,15 @@ def unpack_chunk(road: Road, blob: bytes | FileRange, first_record: int, first_o
         start, pos = frame
         record += 1
         try:
-            out += unpack_record(found, view[start:pos])
+            out += unpack_record(found, view[start:pos], road.max_record_bytes)
             out += b"\n"
             records += 1
             payload_bytes += pos - start
         except BadRecord as bad:
             place = f"record {record} at offset {first_offset + where}"
             if not road.skip_bad:
-                failure = (None, f"{place}: {bad.reason}")
+                failure = Note(None, f"{place}: {bad.reason}")
                 break
             skipped += 1
-            notes.append((None, f"{place}: skipped: {bad.reason}"))
+            notes.append(Note(None, f"{place}: skipped: {bad.reason}"))
     return Result(bytes(out), records, payload_bytes, 0, skipped, notes, failure)

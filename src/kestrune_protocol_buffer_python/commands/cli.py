@@ -14,7 +14,8 @@ from collections.abc import Callable, Sequence
 from concurrent.futures.process import BrokenProcessPool
 from typing import TypeVar
 
-from kestrune_protocol_buffer_python.commands.road import COMPRESSORS, CommandError
+from kestrune_protocol_buffer_python.commands import signals
+from kestrune_protocol_buffer_python.commands.road import COMPRESSORS, FIRST_WARNINGS, MAX_RECORD_BYTES, CommandError
 
 DEFAULT_MODULE = "kestrune_protocol_buffer_python.grpc.generated.zorva_data_pb2"
 # Where compile writes its package when no -o is given.
@@ -40,8 +41,13 @@ def _handler(command: str) -> Handler:
                                  "for --delimited streams only\n")
                 return 2
         try:
-            from kestrune_protocol_buffer_python.commands.handlers import HANDLERS
-            return HANDLERS[command](args)
+            with signals.stopping():
+                from kestrune_protocol_buffer_python.commands.handlers import HANDLERS
+                return HANDLERS[command](args)
+        except signals.Interrupted as exc:
+            # Stopped before the run had a summary line to give.
+            sys.stderr.write(f"kestrune {command}: interrupted\n")
+            return exc.status
         except CommandError as exc:
             sys.stderr.write(f"kestrune {command}: error: {exc}\n")
             return 1
@@ -64,6 +70,20 @@ def _positive(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
     return value
+
+
+# The suffixes of a size, and the bytes each stands for.
+_UNITS = {"": 1, "K": 1 << 10, "KB": 1 << 10, "KIB": 1 << 10, "M": 1 << 20, "MB": 1 << 20,
+          "MIB": 1 << 20, "G": 1 << 30, "GB": 1 << 30, "GIB": 1 << 30}
+
+
+def _size(text: str) -> int:
+    """A size in bytes: 1048576, 1024K, 64M or 1G (units of 1024)."""
+    digits = text.strip().rstrip("KkMmGgIiBb")
+    unit = text.strip()[len(digits):].upper()
+    if not digits.isdigit() or unit not in _UNITS or int(digits) < 1:
+        raise argparse.ArgumentTypeError(f"expected a size such as 1048576, 512K or 64M, not {text!r}")
+    return int(digits) * _UNITS[unit]
 
 
 def register(subparsers: argparse._SubParsersAction[ParserT]) -> None:
@@ -139,9 +159,17 @@ def register(subparsers: argparse._SubParsersAction[ParserT]) -> None:
                                 help="write a number, boolean, object or list given for a text "
                                      "field as its JSON text (what infer types as text when a "
                                      "key's values are of several kinds)")
+            parser.add_argument("--warnings", choices=["first", "all"], default="first",
+                                help=f"print the first {FIRST_WARNINGS} warnings of each kind and "
+                                     "count the rest in the summary line (first, the default), "
+                                     "or print all")
             parser.add_argument("--compressor", choices=list(COMPRESSORS), default="zlib",
                                 help="zlib-compatible compressor (default: zlib, the payload bytes "
                                      "of pack_payload; the others need their extra installed)")
+        else:
+            parser.add_argument("--max-record-bytes", type=_size, default=MAX_RECORD_BYTES, metavar="SIZE",
+                                help="the most bytes a payload's message may hold decompressed; "
+                                     "a payload over it is a bad record (default: 64M)")
         parser.add_argument("--jobs", type=_positive, default=1, metavar="N",
                             help="worker processes (default: 1, in this process)")
         parser.add_argument("--dask", metavar="ADDRESS",

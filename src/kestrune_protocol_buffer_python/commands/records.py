@@ -1,19 +1,22 @@
 """The road of one record: the message type a run names, the fill of a message
-from a JSON record and its payload, the JSON text of a payload's message, and
-the one-line reason for a record that fails."""
+from a JSON record and its payload, the JSON text of a payload's message
+(decompressed within a limit), and the one-line reason for a record that fails."""
 import contextlib
 import importlib
 import io
 import json
 import threading
+import zlib
 from collections.abc import Iterator, Sequence
 from types import ModuleType
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import orjson
 from google.protobuf import unknown_fields
+from google.protobuf.descriptor import Descriptor
 
 from kestrune_protocol_buffer_python import dict_bridge, open_payload, pack_payload
+from kestrune_protocol_buffer_python.commands.fields import field_names, fill_reason
 from kestrune_protocol_buffer_python.commands.keys import Adapt, adapter_for
 from kestrune_protocol_buffer_python.commands.road import COMPRESSORS, PACKAGE, CommandError, Road
 
@@ -29,18 +32,31 @@ class MessageType(NamedTuple):
 
 class BadRecord(Exception):
     """A record that cannot be carried: `reason` says why, `warned` holds the lines
-    its fill printed, `line` the line inside the text where JSON parsing failed."""
+    its fill printed, `line` the line inside the text where JSON parsing failed,
+    `lacks_keys` whether none of the record's keys is a field of its type."""
 
-    def __init__(self, reason: str, warned: Sequence[str] = (), line: int | None = None) -> None:
+    def __init__(self, reason: str, warned: Sequence[str] = (), line: int | None = None,
+                 lacks_keys: bool = False) -> None:
         super().__init__(reason)
         self.reason = reason
         self.warned = warned
         self.line = line
+        self.lacks_keys = lacks_keys
+
+
+class _Known(NamedTuple):
+    """What a record's road asks of its message type: the class that
+    create_message(holder, name) calls, its descriptor and the keys that name
+    its fields."""
+    cls: Any
+    descriptor: Descriptor
+    names: frozenset[str]
 
 
 # Message types already resolved in this process, by (module name, type name,
-# stringify).
+# stringify), and what is known of each.
 _message_types: dict[tuple[str, str, bool], MessageType] = {}
+_known: dict[MessageType, _Known] = {}
 
 # Filling redirects sys.stdout, which every thread of the process shares: one
 # chunk fills at a time (threads of a Dask worker included). The fill holds the
@@ -66,8 +82,17 @@ def worker_message_type(road: Road) -> MessageType:
     """message_type for a chunk: a worker of a cluster may lack the schema module."""
     try:
         return message_type(road)
-    except Exception as exc:
+    except (Exception, SystemExit) as exc:
         raise CommandError(f"a worker cannot load {road.module}.{road.type}: {reason_of(exc)}") from None
+
+
+def _learn(found: MessageType) -> _Known:
+    cls = getattr(found.holder, found.name)
+    descriptor: Descriptor = cls.DESCRIPTOR
+    # A key names a field by its name, or by its JSON name where the key adapter renames it.
+    names = field_names(descriptor) | {field.json_name for field in descriptor.fields}
+    known = _known[found] = _Known(cls, descriptor, names)
+    return known
 
 
 def compressor(name: str) -> ModuleType | None:
@@ -112,6 +137,8 @@ def reason_of(exc: BaseException) -> str:
     that names the field the fill was at."""
     if isinstance(exc, json.JSONDecodeError):
         return f"invalid JSON: {exc.msg} at column {exc.colno}"
+    if isinstance(exc, SystemExit):
+        return f"it called sys.exit({exc.code!r})"
     kind = type(exc).__qualname__
     if kind == "error":
         kind = f"{type(exc).__module__}.{kind}"      # zlib.error
@@ -130,29 +157,53 @@ def _take_lines(captured: io.StringIO) -> list[str]:
     return text.splitlines()
 
 
+def _no_field_reason(found: MessageType, record: dict[str, Any]) -> str:
+    keys = list(record)
+    shown = ", ".join(keys[:3]) + (f" and {len(keys) - 3} more" if len(keys) > 3 else "")
+    return f"none of the record's keys ({shown}) is a field of {found.name} (the wrong --type?)"
+
+
 def pack_record(found: MessageType, text: str | bytes, captured: io.StringIO,
                 strict: bool) -> tuple[bytes, Sequence[str]]:
     """The payload of one JSON record (str or bytes) and the lines its fill
-    printed. Raises BadRecord for a record that cannot be packed.
+    printed. Raises BadRecord for a record that cannot be packed: text that is
+    not a JSON object, a record none of whose keys is a field of the type (a
+    record of another type would otherwise become an empty message), a value
+    that its field cannot take.
 
     orjson parses a record in under half the time of the standard parser, and
     to the same objects, except that integers beyond 64 bits come out as floats:
     no protobuf field holds such an integer, and such a record fails either way."""
+    try:
+        try:
+            record = orjson.loads(text)
+        except ValueError:
+            # The standard parser takes what orjson refuses (NaN, Infinity,
+            # lone surrogates, 1e400) and words the errors as users know them.
+            record = json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise BadRecord(reason_of(exc), line=exc.lineno) from None
+    except MemoryError:
+        raise
+    except Exception as exc:            # bad UTF-8, nesting too deep
+        raise BadRecord(reason_of(exc)) from None
+    if type(record) is not dict:
+        raise BadRecord(f"expected a JSON object, got {json_kind(record)}")
+    known = _known.get(found) or _learn(found)
+    if record and known.names.isdisjoint(record):
+        raise BadRecord(_no_field_reason(found, record), lacks_keys=True)
+    if found.adapt is not None:
+        try:
+            record = found.adapt(record, text)
+        except MemoryError:
+            raise
+        except Exception as exc:        # keys that name one field twice
+            raise BadRecord(reason_of(exc)) from None
     warned: Sequence[str] = ()
     try:
         try:
-            try:
-                record = orjson.loads(text)
-            except ValueError:
-                # The standard parser takes what orjson refuses (NaN, Infinity,
-                # lone surrogates, 1e400) and words the errors as users know them.
-                record = json.loads(text)
-            if type(record) is not dict:
-                raise BadRecord(f"expected a JSON object, got {json_kind(record)}")
-            if found.adapt is not None:
-                record = found.adapt(record, text)
-            message = pack_payload.set_message_fields(
-                pack_payload.create_message(found.holder, found.name), record)
+            # The class that create_message(holder, name) would look up and call.
+            message = pack_payload.set_message_fields(known.cls(), record)
         finally:
             if captured.tell():
                 warned = _take_lines(captured)
@@ -160,19 +211,40 @@ def pack_record(found: MessageType, text: str | bytes, captured: io.StringIO,
             more = f" (and {len(warned) - 1} more)" if len(warned) > 1 else ""
             raise BadRecord(f"refused by --strict: {warned[0]}{more}", warned)
         return pack_payload.pack_payload(message), warned
-    except BadRecord as bad:
-        bad.warned = warned
+    except BadRecord:
         raise
     except MemoryError:
         raise
-    except json.JSONDecodeError as exc:
-        raise BadRecord(reason_of(exc), warned, exc.lineno) from None
     except Exception as exc:
-        raise BadRecord(reason_of(exc), warned) from None
+        raise BadRecord(fill_reason(known.descriptor, text, exc) or reason_of(exc), warned) from None
 
 
-def _unknown_fields_reason(found: MessageType, payload: bytes | memoryview) -> str:
-    message = open_payload.depack_payload(found.holder, found.name, payload)
+# Deflate makes at most 1032 bytes of one (a match of 258 bytes in two bits).
+_MOST_EXPANSION = 1032
+
+
+def inflate(payload: bytes | memoryview, limit: int) -> bytes:
+    """The bytes of the zlib stream `payload`, as zlib.decompress gives them
+    (bytes after the end of the stream are passed over), decompressed no
+    further than `limit` + 1 bytes. Raises BadRecord for a stream that holds
+    more than `limit` bytes, and zlib.error, worded as zlib.decompress words
+    it, for anything that is not one complete zlib stream."""
+    if len(payload) * _MOST_EXPANSION <= limit:
+        # Too short to expand beyond the limit: one call does it all.
+        return zlib.decompress(payload)
+    stream = zlib.decompressobj()
+    data = stream.decompress(payload, limit + 1)
+    if len(data) > limit:
+        raise BadRecord(f"the payload's message is more than {limit} bytes "
+                        "(--max-record-bytes)")
+    if not stream.eof:
+        raise zlib.error("Error -5 while decompressing data: incomplete or truncated stream")
+    return data
+
+
+def _unknown_fields_reason(found: MessageType, data: bytes) -> str:
+    message = open_payload.create_message(found.holder, found.name)
+    message.ParseFromString(data)
     fields = unknown_fields.UnknownFieldSet(message)
     numbers = sorted({fields[index].field_number for index in range(len(fields))})
     where = (f"field numbers {', '.join(map(str, numbers))}" if numbers
@@ -181,16 +253,20 @@ def _unknown_fields_reason(found: MessageType, payload: bytes | memoryview) -> s
             f"(a payload of another message type, or of a newer schema?)")
 
 
-def unpack_record(found: MessageType, payload: bytes | memoryview) -> bytes:
-    """The JSON text (compact, UTF-8) of the message in one payload. Raises
-    BadRecord for a payload that does not hold a message of the type, including
-    one with fields the type does not define, which the JSON form would silently drop."""
+def unpack_record(found: MessageType, payload: bytes | memoryview, limit: int) -> bytes:
+    """The JSON text (compact, UTF-8) of the message in one payload, which holds
+    at most `limit` bytes decompressed. Raises BadRecord for a payload that
+    does not hold a message of the type, including one with fields the type
+    does not define, which the JSON form would silently drop."""
     try:
-        message = open_payload.depack_payload(found.holder, found.name, payload)
+        # As depack_payload: the message is made before the payload is read.
+        message = (_known.get(found) or _learn(found)).cls()
+        data = inflate(payload, limit)
+        message.ParseFromString(data)
         size = message.ByteSize()
         message.DiscardUnknownFields()
         if message.ByteSize() != size:
-            raise BadRecord(_unknown_fields_reason(found, payload))
+            raise BadRecord(_unknown_fields_reason(found, data))
         return orjson.dumps(dict_bridge.protobuf_to_dict(message))
     except (BadRecord, MemoryError):
         raise

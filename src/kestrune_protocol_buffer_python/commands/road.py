@@ -15,6 +15,15 @@ COMPRESSORS: dict[str, tuple[str, str] | None] = {
 }
 
 
+# The most bytes a payload's message may hold decompressed (--max-record-bytes):
+# the bound of the memory one payload takes, whatever it expands to.
+MAX_RECORD_BYTES = 64 << 20
+
+# How many warnings of each kind a run prints (--warnings first); the rest are
+# counted in the summary line.
+FIRST_WARNINGS = 5
+
+
 class CommandError(Exception):
     """A run that cannot start or go on; the text says why, in one line."""
 
@@ -22,10 +31,13 @@ class CommandError(Exception):
 class Road(NamedTuple):
     """What a worker needs to carry a chunk along the road of its records (fill,
     pack, or open and convert): the schema module and message type by name, and
-    the run's options. Plain values, so it pickles anywhere."""
+    the run's options. Plain values, so it pickles anywhere. `warning_limit`:
+    the warnings of each kind a chunk reports line by line (None: all)."""
     module: str
     type: str
     strict: bool = False
     skip_bad: bool = False
     compressor: str = "zlib"
     stringify: bool = False
+    max_record_bytes: int = MAX_RECORD_BYTES
+    warning_limit: int | None = FIRST_WARNINGS

@@ -4,17 +4,21 @@ results in input order."""
 import argparse
 import collections
 import multiprocessing
+import os
 import sys
 import time
 from collections.abc import Callable, Collection, Iterable
 from concurrent import futures
-from typing import BinaryIO, NoReturn, Protocol
+from typing import NoReturn, Protocol
 
 from tqdm import tqdm
 
-from kestrune_protocol_buffer_python.commands.chunks import Result
+from kestrune_protocol_buffer_python.commands import signals
+from kestrune_protocol_buffer_python.commands.chunks import Note, Result
+from kestrune_protocol_buffer_python.commands.output import Output
 from kestrune_protocol_buffer_python.commands.road import PACKAGE, CommandError, Road
-from kestrune_protocol_buffer_python.commands.streams import BrokenStream
+from kestrune_protocol_buffer_python.commands.streams import BrokenStream, blob_size
+from kestrune_protocol_buffer_python.commands.tally import Tally
 
 # A chunk function (pack_chunk, unpack_chunk) and the arguments of one chunk
 # after the Road.
@@ -32,7 +36,9 @@ class Pending(Protocol):
 
 
 class Runner(Protocol):
-    """Runs chunks; `limit`: how many may be in flight at once."""
+    """Runs chunks; `limit`: how many may be in flight at once. `close` ends the
+    runner's work: `pending`, the chunks whose results the run did not take
+    (it stopped early), are dropped."""
     limit: int
 
     def submit(self, task: Task, *args: object) -> Pending: ...
@@ -62,21 +68,35 @@ class HereRunner:
 
 class PoolRunner:
     """Worker processes of this machine, forked where the system can fork so they
-    start at once with this process's modules (and schema) already loaded."""
+    start at once with this process's modules (and schema) already loaded.
+    They leave the stopping signals to this process, which ends them."""
 
     def __init__(self, jobs: int) -> None:
         methods = multiprocessing.get_all_start_methods()
         context = multiprocessing.get_context("fork" if "fork" in methods else None)
-        self.executor = futures.ProcessPoolExecutor(jobs, mp_context=context)
         self.limit = 2 * jobs
-        # Start the workers now, before any other thread (the progress bar's)
-        # exists: forking a process with several threads is not safe.
-        self.executor.submit(int).result()
+        self.executor = futures.ProcessPoolExecutor(
+            jobs, mp_context=context, initializer=signals.worker_start, initargs=(os.getpid(),))
+        try:
+            # Start the workers now, before any other thread (the progress
+            # bar's) exists: forking a process with several threads is not
+            # safe. A signal that comes meanwhile waits until each worker has
+            # set what the signals do there, then stops the run here.
+            with signals.blocked():
+                started = self.executor.submit(int)
+            started.result()
+        except BaseException:
+            self.close(())
+            raise
 
     def submit(self, task: Task, *args: object) -> Pending:
         return self.executor.submit(task, *args)
 
     def close(self, pending: Collection[Pending]) -> None:
+        # Chunks not yet started are dropped; each worker finishes the one at
+        # hand, then ends. (A worker killed while it sends its result would
+        # leave the pool's result pipe holding part of a message, which the
+        # pool would wait for the rest of forever.)
         self.executor.shutdown(wait=True, cancel_futures=True)
 
 
@@ -116,61 +136,102 @@ def runner_for(args: argparse.Namespace) -> Runner:
 
 
 class Totals:
-    """Counts for the summary line, and the writer of every chunk's result."""
+    """Counts for the summary line, the lines for standard error (of warnings,
+    the first few of each kind), and the writer of every chunk's result to
+    `out`. With a progress bar of input bytes (its total set), `take` moves
+    it by the bytes of each chunk taken."""
 
-    def __init__(self, command: str, out: BinaryIO, bar: "tqdm[NoReturn]", started: float) -> None:
-        self.command, self.out, self.bar, self.started = command, out, bar, started
-        self.records = self.payload_bytes = self.warnings = self.skipped = 0
+    def __init__(self, command: str, started: float, warning_limit: int | None) -> None:
+        self.command, self.started = command, started
+        self.out: Output | None = None
+        self.bar: "tqdm[NoReturn] | None" = None
+        self.records = self.payload_bytes = self.skipped = 0
+        self.tally = Tally(warning_limit)
         self.lines = 0        # line breaks before the chunk being taken
+        self.interrupted = False
 
     def where(self, line: int | None, text: str) -> str:
         return text if line is None else f"line {self.lines + line}: {text}"
 
     def say(self, line: str) -> None:
-        if self.bar.disable:
+        if self.bar is None or self.bar.disable:
             sys.stderr.write(line + "\n")
         else:
             self.bar.write(line, file=sys.stderr)
 
-    def take(self, result: Result) -> None:
-        """Writes a chunk's output and lines; raises Stop when the run ends there."""
-        if result.data:
-            self.out.write(result.data)
-        self.records += result.records
-        self.payload_bytes += result.payload_bytes
-        self.warnings += result.warnings
-        self.skipped += result.skipped
-        self.bar.update(result.records + result.skipped)
-        for line, text in result.notes:
-            self.say(self.where(line, text))
+    def note(self, note: Note) -> None:
+        """Prints a note, unless it is a warning of a kind printed often enough."""
+        if note.kind is None or self.tally.take(note.kind):
+            self.say(self.where(note.line, note.text))
+
+    def take(self, result: Result, size: int = 0) -> None:
+        """Writes a chunk's output and lines; raises Stop when the run ends there.
+        `size`: the input bytes of the chunk."""
+        # A signal that comes during the write stops the run after it, with the
+        # chunk's records counted.
+        with signals.held():
+            if result.data:
+                assert self.out is not None
+                self.out.write(result.data)
+            self.records += result.records
+            self.payload_bytes += result.payload_bytes
+            self.skipped += result.skipped
+            self.tally.count(result.kinds, result.lacking)
+        if self.bar is not None and not self.bar.disable:
+            self._progress(result.records + result.skipped, size)
+        for note in result.notes:
+            self.note(note)
         if result.failure is not None:
-            raise Stop(self.where(*result.failure))
+            raise Stop(self.where(result.failure.line, result.failure.text))
         self.lines += result.lines
 
-    def summary(self) -> str:
+    def _progress(self, records: int, size: int) -> None:
+        assert self.bar is not None
+        if not self.bar.total:
+            self.bar.update(records)
+            return
         seconds = time.perf_counter() - self.started
-        return (f"kestrune {self.command}: {self.records} records, {self.payload_bytes} payload bytes, "
-                f"{self.warnings} warnings, {self.skipped} skipped, {seconds:.2f} seconds")
+        done = self.records + self.skipped
+        self.bar.set_postfix_str(f"{done} records, {done / seconds if seconds else 0:,.0f} records/s",
+                                 refresh=False)
+        self.bar.update(size)
+
+    def summary(self) -> str:
+        """The summary line; its count of records is that of the whole records
+        in the output."""
+        seconds = time.perf_counter() - self.started
+        state = "interrupted: " if self.interrupted else ""
+        return (f"kestrune {self.command}: {state}{self.records} records, {self.payload_bytes} payload bytes, "
+                f"{self.tally.describe()}, {self.skipped} skipped, {seconds:.2f} seconds")
 
 
 def drive(runner: Runner, task: Task, road: Road, chunks: Iterable[tuple[object, ...]],
           totals: Totals) -> None:
     """Runs `task` over the chunks with at most runner.limit of them in flight and
-    takes the results in input order."""
-    pending: collections.deque[Pending] = collections.deque()
+    takes the results in input order. A chunk leaves `pending` only once its
+    result is in, so whatever stops the run (a bad record, a failed write, a
+    signal) leaves every chunk not yet taken to runner.close to stop."""
+    pending: collections.deque[tuple[Pending, int]] = collections.deque()
+
+    def take_first() -> None:
+        chunk, size = pending[0]
+        result = chunk.result()
+        pending.popleft()
+        totals.take(result, size)
+
     try:
         try:
             for chunk in chunks:
-                pending.append(runner.submit(task, road, *chunk))
+                pending.append((runner.submit(task, road, *chunk), blob_size(chunk[0])))
                 if len(pending) >= runner.limit:
-                    totals.take(pending.popleft().result())
+                    take_first()
         except BrokenStream as broken:
             # Every whole frame before the break is written (unless a bad one
             # among them stops the run first), then the break is reported.
             while pending:
-                totals.take(pending.popleft().result())
+                take_first()
             raise Stop(broken) from None
         while pending:
-            totals.take(pending.popleft().result())
+            take_first()
     finally:
-        runner.close(pending)
+        runner.close([chunk for chunk, _ in pending])

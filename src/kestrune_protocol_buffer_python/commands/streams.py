@@ -41,6 +41,13 @@ def bytes_of(blob: bytes | FileRange) -> bytes:
     return data
 
 
+def blob_size(blob: object) -> int:
+    """The input bytes of a chunk's bytes or FileRange."""
+    if isinstance(blob, FileRange):
+        return blob.length
+    return len(blob) if isinstance(blob, (bytes, bytearray)) else 0
+
+
 def varint(n: int) -> bytes:
     """`n` as a base-128 varint, seven bits a byte, least significant group first."""
     if n < 0x80:
