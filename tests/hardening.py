@@ -132,8 +132,8 @@ def typed_record(descriptor, depth=2):
         sub = field.message_type
         if sub is not None and sub.GetOptions().map_entry:
             key, value = sub.fields_by_name["key"], sub.fields_by_name["value"]
-            entry = (typed_record(value.message_type, depth - 1) if value.message_type
-                     else scalar_values(value))
+            entry = (scalar_values(value) if value.message_type is None
+                     else typed_record(value.message_type, depth - 1) if depth > 0 else st.just({}))
             one = st.dictionaries(scalar_values(key), entry, max_size=2)
             fields[field.name] = one | st.lists(one, max_size=1)
             continue

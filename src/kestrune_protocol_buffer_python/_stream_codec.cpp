@@ -56,6 +56,7 @@ using frame::Ref;
     X(protobuf_to_dict, "protobuf_to_dict")                             \
     X(ParseFromString, "ParseFromString")                               \
     X(ByteSize, "ByteSize")                                             \
+    X(IsInitialized, "IsInitialized")                                   \
     X(DiscardUnknownFields, "DiscardUnknownFields")
 FRAME_NAMES(Names, STREAM_CODEC_NAMES);
 
@@ -356,6 +357,11 @@ Answer text_by_message(PyObject* cls, const std::string& data, std::string& out)
                         : Ref();
     if (!bytes || !frame::call_method(message.get(), names.ParseFromString, {bytes.get()}))
         return frame::runtime_or_error();
+    // A message that lacks required fields is the caller's: the runtime's
+    // ByteSize would collect their paths, which can crash it.
+    Ref initialized = frame::call_method(message.get(), names.IsInitialized, {});
+    if (!initialized) return frame::runtime_or_error();
+    if (initialized.get() != Py_True) return Answer::Runtime;
     Ref size = frame::call_method(message.get(), names.ByteSize, {});
     Ref discarded = size ? frame::call_method(message.get(), names.DiscardUnknownFields, {}) : Ref();
     Ref known = discarded ? frame::call_method(message.get(), names.ByteSize, {}) : Ref();

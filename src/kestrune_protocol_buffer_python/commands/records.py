@@ -17,7 +17,7 @@ from google.protobuf.descriptor import Descriptor
 
 from kestrune_protocol_buffer_python import dict_bridge, open_payload, pack_payload
 from kestrune_protocol_buffer_python.commands.fields import field_names, fill_reason
-from kestrune_protocol_buffer_python.commands.keys import Adapt, adapter_for
+from kestrune_protocol_buffer_python.commands.keys import Adapt, adapter_for, changes_only_nulls
 from kestrune_protocol_buffer_python.commands.road import COMPRESSORS, PACKAGE, CommandError, Road
 
 
@@ -28,6 +28,8 @@ class MessageType(NamedTuple):
     holder: object
     name: str
     adapt: Adapt | None = None
+    # Whether `adapt` changes no record whose JSON text holds no "null".
+    adapts_only_nulls: bool = True
 
 
 class BadRecord(Exception):
@@ -73,8 +75,10 @@ def message_type(road: Road) -> MessageType:
         *path, name = road.type.split(".")
         for part in path:
             holder = getattr(holder, part)
-        adapt = adapter_for(getattr(holder, name, None), road.stringify)
-        found = _message_types[key] = MessageType(holder, name, adapt)
+        cls = getattr(holder, name, None)
+        adapt = adapter_for(cls, road.stringify)
+        found = _message_types[key] = MessageType(holder, name, adapt,
+                                                  changes_only_nulls(cls, road.stringify))
     return found
 
 
@@ -84,6 +88,11 @@ def worker_message_type(road: Road) -> MessageType:
         return message_type(road)
     except (Exception, SystemExit) as exc:
         raise CommandError(f"a worker cannot load {road.module}.{road.type}: {reason_of(exc)}") from None
+
+
+def message_class(found: MessageType) -> Any:
+    """The class that create_message(found.holder, found.name) calls."""
+    return (_known.get(found) or _learn(found)).cls
 
 
 def _learn(found: MessageType) -> _Known:
@@ -150,6 +159,44 @@ def reason_of(exc: BaseException) -> str:
     return text
 
 
+def _map_key(key: object) -> str:
+    if isinstance(key, bool):
+        return "true" if key else "false"
+    if isinstance(key, str):
+        return '"' + key.replace('"', '\\"') + '"'
+    return str(key)
+
+
+def _missing(message: Any, prefix: str, out: list[str]) -> None:
+    fields = message.DESCRIPTOR.fields
+    out.extend(prefix + field.name for field in fields
+               if field.is_required and not message.HasField(field.name))
+    for field in fields:
+        if field.message_type is None:
+            continue
+        value = getattr(message, field.name)
+        if field.message_type.GetOptions().map_entry:
+            if field.message_type.fields_by_name["value"].message_type is not None:
+                for key in value:
+                    _missing(value[key], f"{prefix}{field.name}[{_map_key(key)}].", out)
+        elif field.is_repeated:
+            for index, item in enumerate(value):
+                _missing(item, f"{prefix}{field.name}[{index}].", out)
+        elif message.HasField(field.name):
+            _missing(value, f"{prefix}{field.name}.", out)
+
+
+def required_reason(message: Any) -> str:
+    """The reason for a message that lacks required fields, as the runtime's
+    serializer words it. The runtime itself is not asked for the field paths:
+    collecting them crashes it when a message with a map of scalars comes
+    before another that lacks a field."""
+    paths: list[str] = []
+    _missing(message, "", paths)
+    return (f"EncodeError: Message {message.DESCRIPTOR.full_name} is missing required fields: "
+            f"{','.join(paths)}")
+
+
 def _take_lines(captured: io.StringIO) -> list[str]:
     text = captured.getvalue()
     captured.seek(0)
@@ -210,6 +257,8 @@ def pack_record(found: MessageType, text: str | bytes, captured: io.StringIO,
         if strict and warned:
             more = f" (and {len(warned) - 1} more)" if len(warned) > 1 else ""
             raise BadRecord(f"refused by --strict: {warned[0]}{more}", warned)
+        if not message.IsInitialized():
+            raise BadRecord(required_reason(message), warned)
         return pack_payload.pack_payload(message), warned
     except BadRecord:
         raise
@@ -263,6 +312,8 @@ def unpack_record(found: MessageType, payload: bytes | memoryview, limit: int) -
         message = (_known.get(found) or _learn(found)).cls()
         data = inflate(payload, limit)
         message.ParseFromString(data)
+        if not message.IsInitialized():
+            raise BadRecord(required_reason(message))
         size = message.ByteSize()
         message.DiscardUnknownFields()
         if message.ByteSize() != size:
