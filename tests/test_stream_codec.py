@@ -4,16 +4,19 @@ gives it, a record the loop cannot be sure of is left to the road, and the
 loops stand aside while anything the road calls is not the package's own."""
 import io
 import json
+import os
 import sys
 import zlib
 
 import orjson
 import pytest
+from google.protobuf.message import EncodeError
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import hardening
 import records
+from conftest import check_python
 from json_differential import message_kwargs, mutated, wire_fields
 from kestrune_protocol_buffer_python import _stream_codec, dict_bridge, pack_payload
 from kestrune_protocol_buffer_python.commands import chunks
@@ -300,3 +303,34 @@ def test_unpacked_chunks_are_the_roads_chunks(schemas, name, data):
     blob = data.draw(frames(getattr(holder, type_name)))
     native, reference = both_ways(chunks.unpack_chunk, chunk_road, blob, 7, 1000)
     assert native == reference
+
+
+def test_a_message_that_lacks_required_fields_is_a_bad_record_named_as_the_runtime_names_it(schemas):
+    legacy = schemas["p2"].Legacy
+    message = legacy(inner=legacy(), more=[legacy(ident=1), legacy()], by_name={'a"b': legacy()})
+    with pytest.raises(EncodeError) as raised:
+        message.SerializeToString()
+    assert road.required_reason(message) == f"EncodeError: {raised.value}"
+    # A map of scalars before another message that lacks a field: the runtime's
+    # own collection of the paths crashes there. In a child, so a crash fails
+    # this test alone.
+    out = check_python(f"""
+        import io, sys, zlib
+        sys.path.insert(0, {os.path.dirname(schemas["p2"].__file__)!r})
+        import json_mapping_proto2_pb2 as schema
+        from kestrune_protocol_buffer_python.commands import records
+        Legacy = schema.Legacy
+        message = Legacy(more=[Legacy(switches={{0: 0}}), Legacy()])
+        payload = zlib.compress(message.SerializePartialToString())
+        found = records.MessageType(schema, "Legacy")
+        line = '{{"more": [{{}}, {{}}]}}'
+        for attempt in (lambda: records.unpack_record(found, payload, 1 << 20),
+                        lambda: records.pack_record(found, line, io.StringIO(), False)):
+            try:
+                attempt()
+            except records.BadRecord as bad:
+                print(bad.reason)
+        """)
+    assert out.splitlines() == [
+        "EncodeError: Message kestrune_tests.json_mapping2.Legacy is missing required fields: "
+        "ident,more[0].ident,more[1].ident"] * 2
