@@ -26,6 +26,10 @@
 #include <string>
 #include <string_view>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 using frame::Answer;
@@ -376,6 +380,62 @@ Answer text_by_message(PyObject* cls, const std::string& data, std::string& out)
     return Answer::Done;
 }
 
+// The largest payload a frame may announce (1 << 31 - 1, as the commands
+// read streams); a longer prefix is no stream of payloads.
+constexpr std::uint64_t kMaxFrame = (std::uint64_t{1} << 31) - 1;
+
+// Whether a whole frame starts at `p` of `size` bytes: its length prefix at
+// most ten bytes, announcing at most `most` bytes, all of them there. Then `p`
+// is where its payload starts and `length` its size.
+bool whole_frame(const char* text, Py_ssize_t size, Py_ssize_t& p, std::uint64_t& length,
+                 std::uint64_t most) {
+    length = 0;
+    for (int shift = 0; p < size && shift < 70; shift += 7) {
+        const auto byte = static_cast<std::uint8_t>(text[p++]);
+        if (shift < 64) length |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+        if (byte < 0x80) return shift < 63 && length <= most && length <= static_cast<std::uint64_t>(size - p);
+    }
+    return false;
+}
+
+// scan_frames(data, start): (end, frames) of the whole frames of the buffer
+// `data` from byte `start` on; `end` is where the first frame that is not
+// whole (or not a frame) starts.
+PyObject* scan_frames(Function*, PyObject* const* args) {
+    const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    if (start < 0 || start > view.len) {
+        PyErr_SetString(PyExc_ValueError, "start lies outside the data");
+        return nullptr;
+    }
+    const auto* text = static_cast<const char*>(view.buf);
+    Py_ssize_t pos = start, frames = 0;
+    while (pos < view.len) {
+        Py_ssize_t p = pos;
+        std::uint64_t length;
+        if (!whole_frame(text, view.len, p, length, kMaxFrame)) break;
+        pos = p + static_cast<Py_ssize_t>(length);
+        ++frames;
+    }
+    return Py_BuildValue("(nn)", pos, frames);
+}
+
+frame::FunctionSpec scan_frames_spec{
+    .name = "scan_frames",
+    .qualname = "scan_frames",
+    .doc = "scan_frames(data, start) -> (end, frames)",
+    .params = {{.name = "data"}, {.name = "start", .exact_type = &PyLong_Type}},
+    .n_required = 2,
+    .first_line = 3,
+    .impl = scan_frames,
+};
+
 // unpack_frames(cls, data, start, limit): the JSON lines of the frames of
 // `data` from byte `start`, each payload holding at most `limit` bytes
 // decompressed, as (output, records, payload bytes, stop) where `stop` is the
@@ -404,21 +464,10 @@ PyObject* unpack_frames(Function*, PyObject* const* args) {
     long long payload_bytes = 0;
     Py_ssize_t pos = start;
     while (pos < size) {
-        // The frame's length prefix; a frame that is not whole is the caller's.
-        std::uint64_t length = 0;
+        // A frame that is not whole is the caller's.
         Py_ssize_t p = pos;
-        int shift = 0;
-        bool prefixed = false;
-        while (p < size && shift < 63) {
-            const auto byte = static_cast<std::uint8_t>(text[p++]);
-            length |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-            if (byte < 0x80) {
-                prefixed = true;
-                break;
-            }
-            shift += 7;
-        }
-        if (!prefixed || length > static_cast<std::uint64_t>(size - p)) break;
+        std::uint64_t length;
+        if (!whole_frame(text, size, p, length, kMaxFrame)) break;
         const char* payload = text + p;
 
         message.clear();
@@ -454,6 +503,36 @@ frame::FunctionSpec unpack_frames_spec{
     .n_required = 4,
     .first_line = 2,
     .impl = unpack_frames,
+};
+
+// ---- the process's allocator ------------------------------------------------------------------
+
+// hold_freed_memory(): glibc's allocator keeps up to 32 MiB of freed memory
+// for the next allocations of this process (and of processes it forks),
+// rather than handing it back to the system after each chunk and taking page
+// faults for fresh pages on the next: a chunk's buffers are a few MiB each.
+// What the process holds stays bounded by the largest chunks, whatever the
+// stream's length. Does nothing on other C libraries.
+PyObject* hold_freed_memory(Function*, PyObject* const*) {
+#ifdef __GLIBC__
+    constexpr int kTopPad = 16 << 20;
+    constexpr int kTrimThreshold = 32 << 20;
+    constexpr int kMmapThreshold = 16 << 20;
+    mallopt(M_TOP_PAD, kTopPad);
+    mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+#endif
+    Py_RETURN_NONE;
+}
+
+frame::FunctionSpec hold_freed_memory_spec{
+    .name = "hold_freed_memory",
+    .qualname = "hold_freed_memory",
+    .doc = "hold_freed_memory() -> None",
+    .params = {},
+    .n_required = 0,
+    .first_line = 4,
+    .impl = hold_freed_memory,
 };
 
 // ---- module code ------------------------------------------------------------------------------
@@ -520,7 +599,11 @@ int module_code(int& line) {
 
     if (frame::define(state, pack_lines_spec) < 0) return -1;
     line = 2;
-    return frame::define(state, unpack_frames_spec);
+    if (frame::define(state, unpack_frames_spec) < 0) return -1;
+    line = 3;
+    if (frame::define(state, scan_frames_spec) < 0) return -1;
+    line = 4;
+    return frame::define(state, hold_freed_memory_spec);
 }
 
 int make_constants() {

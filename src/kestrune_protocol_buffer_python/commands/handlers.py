@@ -135,6 +135,10 @@ def _run_stream(args: argparse.Namespace, command: str, task: Task,
     try:
         road = _checked_road(args)
         _check_paths(args, command)
+        # Chunks allocate and free buffers of a few MiB each: kept for the next
+        # chunk (in the workers forked below too), they cost no page faults.
+        from kestrune_protocol_buffer_python._stream_codec import hold_freed_memory
+        hold_freed_memory()
         with _input(args.input) as source, Output(args.output) as out:
             totals.out = out
             # The pool first: its workers fork before the progress bar starts a thread.

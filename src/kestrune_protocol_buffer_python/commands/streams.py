@@ -139,6 +139,9 @@ def frame_chunks(source: BinaryIO) -> Iterator[tuple[bytes, int, int]]:
     """(bytes of whole frames, frames before them, their input offset) for each
     chunk of a length-delimited stream. After the last whole frame, raises
     BrokenStream for a stream that ends inside a frame or holds a corrupt length prefix."""
+    # The whole frames are passed over natively; frame_at then reads the frame
+    # after them, which is not whole or not a frame.
+    from kestrune_protocol_buffer_python._stream_codec import scan_frames
     read, limit = _reader(source), max(1, CHUNK_BYTES // 4)
     pending = bytearray()
     base = scan = frames = records = 0       # scan: end of the whole frames of pending
@@ -147,6 +150,8 @@ def frame_chunks(source: BinaryIO) -> Iterator[tuple[bytes, int, int]]:
         data = read(limit)
         pending += data
         while True:
+            scan, whole = scan_frames(pending, scan)
+            frames += whole
             try:
                 frame = frame_at(pending, scan, len(pending))
             except ValueError as exc:
