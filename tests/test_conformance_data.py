@@ -166,8 +166,8 @@ def both(level, name, json_text, ignore=False):
                                      absl::StrCat(std::string(2, '['), "1", str_repeat("]", 2)), "");
                     RunValidJsonTestOrParseFailure("Computed", REQUIRED, field->name(), "");
                     RunValidJsonTestWithProtobufInput("Binary", REQUIRED, message, "");''',
-                 [(f"Required.Proto3.JsonInput.Url", '{"@type": "type.googleapis.com/%s"}' % P3, False),
-                  (f"Required.Proto2.JsonInput.Url", '{"@type": "type.googleapis.com/%s"}' % P2, False)]
+                 [("Required.Proto3.JsonInput.Url", '{"@type": "type.googleapis.com/%s"}' % P3, False),
+                  ("Required.Proto2.JsonInput.Url", '{"@type": "type.googleapis.com/%s"}' % P2, False)]
                  + both("Required", "Deep", "[[1]]"), ["Computed", "Binary"], id="computed"),
     pytest.param('''std::string input = "{}";
                     absl::StrAppend(&input, " ");

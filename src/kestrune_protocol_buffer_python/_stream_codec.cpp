@@ -12,8 +12,7 @@
 #include "fill_wire.h"
 #include "json_mapping.h"
 #include "json_plan.h"
-#include "kept_deflate.h"
-#include "kept_inflate.h"
+#include "kept_zlib.h"
 #include "wire_json.h"
 
 #include "frame/module.h"
@@ -206,7 +205,7 @@ bool pack_is_own() {
     PyObject* zlib = PyDict_GetItemWithError(space, names.zlib);
     Ref compress = zlib ? frame::get_attr(zlib, names.compress) : Ref();
     PyErr_Clear();
-    return compress && kept_deflate::recognised_as(zlib, compress.get());
+    return compress && kept_zlib::recognised_as(zlib, compress.get());
 }
 
 // A dynamic allocator for the parser's documents, freed with the loop.
@@ -256,7 +255,7 @@ Answer pack_line(PyObject* cls, const json_mapping::TypePlan& plan, std::string_
     if (!serialized) return frame::runtime_or_error();
     if (!PyBytes_CheckExact(serialized.get())) return Answer::Runtime;
     payload.clear();
-    if (!kept_deflate::deflate_into(PyBytes_AS_STRING(serialized.get()),
+    if (!kept_zlib::deflate_into(PyBytes_AS_STRING(serialized.get()),
                                     static_cast<std::size_t>(PyBytes_GET_SIZE(serialized.get())), payload))
         return Answer::Runtime;
     append_varint(out, payload.size());
@@ -336,7 +335,7 @@ frame::FunctionSpec pack_lines_spec{
 // create_message, zlib's decompressobj, dict_bridge's protobuf_to_dict and
 // orjson's dumps as they were bound.
 bool unpack_is_own() {
-    return kept_inflate::available() &&
+    return kept_zlib::inflate_available() &&
            unchanged(namespace_of(state.open_payload), state.open_create) &&
            unchanged(namespace_of(state.dict_bridge), state.to_dict) &&
            unchanged(namespace_of(state.zlib), state.decompressobj) &&
@@ -471,9 +470,9 @@ PyObject* unpack_frames(Function*, PyObject* const* args) {
         const char* payload = text + p;
 
         message.clear();
-        if (kept_inflate::inflate_into(payload, static_cast<std::size_t>(length),
+        if (kept_zlib::inflate_into(payload, static_cast<std::size_t>(length),
                                        static_cast<std::size_t>(limit), message) !=
-            kept_inflate::Inflated::Done)
+            kept_zlib::Inflated::Done)
             break;
         const std::size_t before = out.size();
         Answer done = by_wire ? wire_json::write_message(*plan->messages.front(), message.data(),
@@ -577,7 +576,7 @@ int module_code(int& line) {
     keep(state.bridge_message, namespace_of(state.dict_bridge), nullptr);
     keep(state.decompressobj, namespace_of(state.zlib), is_builtin);
     keep(state.dumps, namespace_of(state.orjson), is_builtin);
-    kept_deflate::recognise(state.zlib);
+    kept_zlib::recognise(state.zlib);
     // The globals the fill and the conversion read must be the objects they
     // were written for: json, FieldDescriptor, the runtime's Message.
     Ref field_descriptor = frame::import_from(state, names.descriptor_module, state.from_field_descriptor);
@@ -607,7 +606,7 @@ int module_code(int& line) {
 }
 
 int make_constants() {
-    if (json_mapping::make_names() < 0 || kept_deflate::make_names() < 0) return -1;
+    if (json_mapping::make_names() < 0 || kept_zlib::make_names() < 0) return -1;
     if (!state.from_field_descriptor && !(state.from_field_descriptor = PyTuple_Pack(1, names.FieldDescriptor)))
         return -1;
     if (!state.from_message && !(state.from_message = PyTuple_Pack(1, names.Message))) return -1;

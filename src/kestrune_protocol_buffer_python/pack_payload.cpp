@@ -8,7 +8,7 @@
 #include "fill_wire.h"
 #include "json_mapping.h"
 #include "json_plan.h"
-#include "kept_deflate.h"
+#include "kept_zlib.h"
 #include "runtime_message.h"
 #include "sample_record.h"
 #include "schema_loading.h"
@@ -611,7 +611,7 @@ PyObject* pack_payload(Function* self, PyObject* const* args) {
     if (!compress) return frame::fail_at(self, kLineCompress);
     Ref serialized = frame::call_method(args[0], names.SerializeToString, {});
     if (!serialized) return frame::fail_at(self, kLineCompress);
-    Ref payload = kept_deflate::compress(zlib.get(), compress.get(), serialized.get());
+    Ref payload = kept_zlib::compress(zlib.get(), compress.get(), serialized.get());
     if (!payload) return frame::fail_at(self, kLineCompress);
     return payload.release();
 }
@@ -733,7 +733,7 @@ int module_code(int& line) {
     }
     line = kLineImportZlib;
     if (frame::import_statement(state, names.zlib) < 0) return -1;
-    kept_deflate::recognise(PyDict_GetItemWithError(state.dict, names.zlib));
+    kept_zlib::recognise(PyDict_GetItemWithError(state.dict, names.zlib));
     PyErr_Clear();
     line = kLineImportFieldDescriptor;
     if (frame::from_import_statement(state, names.google_protobuf_descriptor,
@@ -759,7 +759,7 @@ int module_code(int& line) {
 int make_constants() {
     if (schema_loading::make_names() < 0) return -1;
     if (json_mapping::make_names() < 0) return -1;
-    if (kept_deflate::make_names() < 0) return -1;
+    if (kept_zlib::make_names() < 0) return -1;
     if (sample_record::make_constants() < 0) return -1;
     const std::pair<PyObject**, PyObject*> from_lists[] = {
         {&constants.from_field_descriptor, names.FieldDescriptor},

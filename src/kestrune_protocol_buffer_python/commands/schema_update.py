@@ -10,7 +10,6 @@ sint32 to sint64), or with `force`, which says what breaks. The text is
 changed in place (new fields before each message's closing brace, new types on
 their own tokens), so comments, options and layout stay as they were."""
 import copy
-import os
 from collections.abc import Iterator
 from typing import NamedTuple
 
@@ -19,8 +18,8 @@ from google.protobuf import descriptor_pb2
 from kestrune_protocol_buffer_python.commands.inference import (EXACT_IN_DOUBLE, INT64, UINT64, Decision,
                                                                 Shape, Slot, counts, decide, merge)
 from kestrune_protocol_buffer_python.commands.naming import Scope, default_json_name, numbers
-from kestrune_protocol_buffer_python.commands.proto_text import (ROOT, Field, Problem, Report, body_lines,
-                                                                 key_path, new_fields)
+from kestrune_protocol_buffer_python.commands.proto_text import (ROOT, Problem, Report, body_lines, key_path,
+                                                                 new_fields)
 from kestrune_protocol_buffer_python.commands.road import CommandError
 
 FDP = descriptor_pb2.FieldDescriptorProto

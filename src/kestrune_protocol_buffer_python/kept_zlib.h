@@ -1,7 +1,8 @@
-// One deflate state kept for the life of the process and reset between calls,
-// giving the bytes of zlib.compress(data) without building and freeing a
-// ~268 KB state on every call (which, in a process with a small heap, the
-// allocator hands back to the system after every call).
+// One deflate state and one inflate state kept for the life of the process and
+// reset between calls: the bytes of zlib.compress(data) without building and
+// freeing a ~268 KB state on every call (which, in a process with a small
+// heap, the allocator hands back to the system after every call), and the
+// bytes of a payload without a 32 KB window allocated for each.
 #pragma once
 
 #include "frame/ref.h"
@@ -9,7 +10,7 @@
 #include <cstddef>
 #include <string>
 
-namespace kept_deflate {
+namespace kept_zlib {
 
 // Interns the names the kept state uses; -1 with an exception set.
 int make_names();
@@ -43,4 +44,19 @@ bool deflate_into(const char* data, std::size_t size, std::string& out);
 // accepted, so that deflate_into gives what calling `compress` gives.
 bool recognised_as(PyObject* zlib, PyObject* compress);
 
-}  // namespace kept_deflate
+enum class Inflated {
+    Done,      // `out` holds the stream's bytes
+    TooLarge,  // the stream holds more than `limit` bytes
+    Failed,    // not one complete zlib stream, or no memory for the state
+};
+
+// Whether the build carries zlib (else every payload is Failed).
+bool inflate_available();
+
+// Appends to `out` the bytes of the zlib stream that `data` starts with, as
+// zlib.decompress(data) gives them (what follows the end of the stream is
+// passed over), decompressing no more than `limit` + 1 bytes. On any outcome
+// but Done, `out` is left as it was. Sets no exception.
+Inflated inflate_into(const char* data, std::size_t size, std::size_t limit, std::string& out);
+
+}  // namespace kept_zlib

@@ -1,9 +1,10 @@
-#include "kept_deflate.h"
+#include "kept_zlib.h"
 
 #include "frame/module.h"
 #include "frame/ops.h"
 #include "frame/outcome.h"
 
+#include <algorithm>
 #include <climits>
 
 #include <cstring>
@@ -12,7 +13,7 @@
 #include <zlib.h>
 #endif
 
-namespace kept_deflate {
+namespace kept_zlib {
 namespace {
 
 #define KEPT_DEFLATE_NAMES(X)                         \
@@ -215,4 +216,75 @@ frame::Ref compress(PyObject* zlib, PyObject* compress, PyObject* serialized) {
     return kept_compress(serialized, error_class.get());
 }
 
-}  // namespace kept_deflate
+// ---- inflate ---------------------------------------------------------------------------------
+
+#ifdef KESTRUNE_HAVE_ZLIB
+namespace {
+
+// The one inflate state, built at the first call and reset after each.
+struct {
+    z_stream stream;
+    bool ready = false;
+} kept_inflate;
+
+bool make_inflate_ready() {
+    if (kept_inflate.ready) return true;
+    std::memset(&kept_inflate.stream, 0, sizeof kept_inflate.stream);
+    kept_inflate.stream.zalloc = raw_alloc;
+    kept_inflate.stream.zfree = raw_free;
+    if (inflateInit2(&kept_inflate.stream, MAX_WBITS) != Z_OK) {
+        inflateEnd(&kept_inflate.stream);
+        return false;
+    }
+    kept_inflate.ready = true;
+    return true;
+}
+
+}  // namespace
+
+bool inflate_available() { return true; }
+
+Inflated inflate_into(const char* data, std::size_t size, std::size_t limit, std::string& out) {
+    if (!make_inflate_ready()) return Inflated::Failed;
+    const std::size_t start = out.size();
+    // Room for a typical expansion first; more as the stream needs it, never
+    // beyond limit + 1 bytes.
+    std::size_t room = std::min(limit + 1, std::max<std::size_t>(size * 4, 256));
+    kept_inflate.stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    kept_inflate.stream.avail_in = static_cast<uInt>(std::min<std::size_t>(size, UINT_MAX));
+    std::size_t produced = 0;
+    int err = Z_OK;
+    while (true) {
+        out.resize(start + room);
+        kept_inflate.stream.next_out = reinterpret_cast<Bytef*>(out.data() + start + produced);
+        kept_inflate.stream.avail_out = static_cast<uInt>(std::min<std::size_t>(room - produced, UINT_MAX));
+        const uInt before = kept_inflate.stream.avail_out;
+        err = inflate(&kept_inflate.stream, Z_NO_FLUSH);
+        produced += before - kept_inflate.stream.avail_out;
+        if (err != Z_OK || kept_inflate.stream.avail_out != 0) break;
+        if (produced > limit) break;
+        room = std::min(limit + 1, room * 2);
+        if (room == produced) break;
+    }
+    const bool whole = err == Z_STREAM_END;
+    if (inflateReset(&kept_inflate.stream) != Z_OK) {
+        inflateEnd(&kept_inflate.stream);
+        kept_inflate.ready = false;
+    }
+    if (produced > limit) {
+        out.resize(start);
+        return Inflated::TooLarge;
+    }
+    out.resize(whole ? start + produced : start);
+    return whole ? Inflated::Done : Inflated::Failed;
+}
+
+#else  // built without zlib
+
+bool inflate_available() { return false; }
+
+Inflated inflate_into(const char*, std::size_t, std::size_t, std::string&) { return Inflated::Failed; }
+
+#endif
+
+}  // namespace kept_zlib
