@@ -22,8 +22,18 @@ def under_sanitizer():
         return False
 
 
+SANITIZED = under_sanitizer()
+
+
+def examples(count):
+    """Hypothesis examples for a check: `count`, halved in the sanitized build,
+    where every example costs several times more and the normal pass has
+    already run the full count."""
+    return max(5, count // 2) if SANITIZED else count
+
+
 def pytest_collection_modifyitems(config, items):
-    if under_sanitizer():
+    if SANITIZED:
         skip = pytest.mark.skip(reason="memory figures mean nothing under AddressSanitizer")
         for item in items:
             if item.get_closest_marker("measures_memory"):

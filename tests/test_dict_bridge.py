@@ -8,7 +8,7 @@ from google.protobuf import json_format, struct_pb2
 from hypothesis import given, settings
 
 import records
-from conftest import check_python, last_entry, on_thread
+from conftest import check_python, examples, last_entry, on_thread
 from kestrune_protocol_buffer_python import dict_bridge
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 from test_frame import LAUNCH
@@ -234,7 +234,7 @@ def test_test_schema_both_ways(road):
         dict_bridge.populate_protobuf_from_dict(road.Node, records.nested(200, "child"))
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(record=records.RECORDS)
 def test_any_record_matches_the_runtime(record):
     try:

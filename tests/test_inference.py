@@ -9,8 +9,9 @@ from hypothesis import strategies as st
 import varied
 from kestrune_protocol_buffer_python.commands import inference, naming
 from kestrune_protocol_buffer_python.commands.proto_text import ROOT, Report, build_message, schema_text
+from conftest import examples
 
-SLOW_CHECKS = settings(max_examples=15, deadline=None,
+SLOW_CHECKS = settings(max_examples=examples(15), deadline=None,
                        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 

@@ -12,10 +12,11 @@ from hypothesis import strategies as st
 import conformance
 from json_differential import (assert_same_both_ways, assert_same_dict, assert_same_parse, json_dicts,
                                message_kwargs, mutated, wire_fields)
+from conftest import examples
 
 CASES = conformance.json_cases()
 MAIN_TYPES = list(conformance.MAIN_TYPES)
-CHECKS = settings(max_examples=15, deadline=None,
+CHECKS = settings(max_examples=examples(15), deadline=None,
                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                          HealthCheck.filter_too_much])
 

@@ -16,7 +16,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import records
-from conftest import check_python, on_thread
+from conftest import check_python, examples, on_thread
 from json_differential import (assert_same_both_ways, assert_same_dict, assert_same_parse, json_dicts,
                                message_kwargs, mutated, runtime_calls, wire_fields)
 from kestrune_protocol_buffer_python import dict_bridge
@@ -29,7 +29,7 @@ NATIVE = ["p3.Scalars", "p3.Optionals", "p3.Repeats", "p3.Maps", "p3.Choice", "p
           "wkt.Indirect", "wkt.AllKnown", "p2.WithGroup", "p2.Extendable", "p2.HoldsGroup",
           "editions.Plain"]
 RUNTIME = ["p3.Shadowing", "p3.HidesDescriptor", "p3.HoldsShadowing"]
-CHECKS = settings(max_examples=60, deadline=None,
+CHECKS = settings(max_examples=examples(60), deadline=None,
                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 

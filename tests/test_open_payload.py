@@ -13,6 +13,7 @@ import records
 from records import DEPACK_NAME, OPEN_FILE, entries
 from kestrune_protocol_buffer_python import open_payload, pack_payload
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
+from conftest import examples
 
 TopLevelMessage = zorva_data_pb2.TopLevelMessage
 depack = open_payload.depack_payload
@@ -76,7 +77,7 @@ def test_repeated_fields_round_trip(road):
     assert again.Entries[0].Inner.Count == 2
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(150), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(record=records.RECORDS, wrap=st.sampled_from([bytes, bytearray, memoryview]))
 def test_any_record_round_trips(record, wrap):
     filled = pack_payload.set_message_fields(TopLevelMessage(), record)

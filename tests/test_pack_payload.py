@@ -14,7 +14,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import records
-from conftest import check_python, on_thread
+from conftest import check_python, examples, on_thread
 from records import PACK_FILE, PACK_NAME, PACK_PAYLOAD_NAME, entries
 from kestrune_protocol_buffer_python import open_payload, pack_payload
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
@@ -725,7 +725,7 @@ def as_json_text(record):
             for key, value in record.items()}
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(150), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(record=records.RECORDS)
 def test_any_record_fills_and_packs(record, capsys):
     message = fill(TopLevelMessage(), record)
@@ -762,7 +762,7 @@ def test_payload_is_the_compressed_wire_bytes(road):
     assert pack_payload.pack_payload(basket) == zlib.compress(basket.SerializeToString())
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(st.one_of(st.binary(max_size=2000),
                  st.sampled_from([b"", b"x", b"a" * 100_000, os.urandom(70_000),
                                   os.urandom(65_536), bytes(range(256)) * 256])))

@@ -23,8 +23,9 @@ from kestrune_protocol_buffer_python import (build_stubs, commands, dict_bridge,
                                              open_payload, pack_payload, utilities)
 from kestrune_protocol_buffer_python.commands import streams
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
+from conftest import examples
 
-SETTINGS = settings(max_examples=150, deadline=None,
+SETTINGS = settings(max_examples=examples(150), deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 POPULATE = "Failed to populate protobuf message from dict: "
 CONVERT = "Failed to convert protobuf message to dict: "
@@ -96,7 +97,7 @@ def test_fill_matches_the_reference_then_round_trips(schemas, data):
     assert type(again) is cls and wire(again) == wire(native)
 
 
-@settings(SETTINGS, max_examples=40)
+@settings(SETTINGS, max_examples=examples(40))
 @given(data=st.data())
 def test_fill_of_a_non_dict_is_refused_whatever_it_holds(schemas, data):
     _, cls, _, record = draw_case(data, schemas)
@@ -203,7 +204,7 @@ ATTRIBUTE_NAMES = st.one_of(st.sampled_from(sorted(vars(zorva_data_pb2))), st.te
                             st.sampled_from(["TopLevelMessage", "RawdataMessage", "__class__"]))
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(name=MODULE_NAMES)
 def test_module_lookups_match_import_module(name):
     expected = outcome(importlib.import_module, name)
@@ -219,7 +220,7 @@ def test_module_lookups_match_import_module(name):
         assert got == expected
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(name=ATTRIBUTE_NAMES)
 def test_class_lookups_match_getattr(name):
     owner = zorva_data_pb2
@@ -280,7 +281,7 @@ def test_schema_inference_matches_the_reference(sample, name):
 PATHS = st.text(st.sampled_from("ab/\\.:~ \x00\u00e9"), max_size=12) | st.text(max_size=8)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(path=PATHS, system=st.sampled_from(["Linux", "Windows", "Darwin", "", "linux"]))
 def test_normpath_matches_the_reference(path, system):
     saved = utilities.get_os
@@ -293,7 +294,7 @@ def test_normpath_matches_the_reference(path, system):
     assert got[0] == "raised" or type(got[1]) is str
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(path=st.one_of(st.binary(max_size=4), st.builds(hardening.StrSub, st.text(max_size=4)),
                       st.none(), st.integers(), st.builds(pathlib.PurePosixPath, st.text("ab/",
                                                                                       max_size=4))))
@@ -322,7 +323,7 @@ def read_text(path):
         return None
 
 
-@settings(max_examples=80, deadline=None)
+@settings(max_examples=examples(80), deadline=None)
 @given(schema_names=st.lists(SCHEMA_NAMES, max_size=3, unique=True) | st.just(["a", "a_b"]),
        files=MODULE_FILES)
 def test_rewriting_any_directory(schema_names, files):

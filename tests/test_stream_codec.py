@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 
 import hardening
 import records
-from conftest import check_python
+from conftest import check_python, examples
 from json_differential import message_kwargs, mutated, wire_fields
 from kestrune_protocol_buffer_python import _stream_codec, dict_bridge, pack_payload
 from kestrune_protocol_buffer_python.commands import chunks
@@ -24,7 +24,7 @@ from kestrune_protocol_buffer_python.commands import records as road
 from kestrune_protocol_buffer_python.commands.streams import varint
 from kestrune_protocol_buffer_python.grpc.generated import zorva_data_pb2
 
-CHECKS = settings(max_examples=80, deadline=None,
+CHECKS = settings(max_examples=examples(80), deadline=None,
                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 LIMIT = 64 << 20
 PROTOS = {"p3": "json_mapping_proto3.proto", "p2": "json_mapping_proto2.proto",

@@ -59,6 +59,8 @@ pack_chunk(Road("m", "T"), "{}")  # type: ignore[arg-type]
 '''
 
 
+# Static checking runs no native code: the sanitized pass leaves it out.
+@pytest.mark.slow
 def test_mypy_strict_passes_on_the_package_and_a_usage_example(tmp_path):
     (tmp_path / "usage.py").write_text(USAGE)
     # The package's Python modules and stubs are checked too; the schema stub is
