@@ -1,15 +1,14 @@
 // Module `pack_payload`: fills a message from a record dictionary and packs it
 // into a compressed payload.
-#include "frame/class_cache.h"
 #include "frame/errors.h"
 #include "frame/module.h"
 #include "frame/ops.h"
 #include "frame/outcome.h"
+#include "field_kinds.h"
 #include "fill_wire.h"
 #include "json_mapping.h"
 #include "json_plan.h"
 #include "kept_zlib.h"
-#include "runtime_message.h"
 #include "sample_record.h"
 #include "schema_loading.h"
 
@@ -25,6 +24,8 @@ namespace {
 
 using frame::Function;
 using frame::Ref;
+using field_kinds::FieldKind;
+using field_kinds::kind_of;
 
 // The interned names and text literals of the module's code.
 #define PACK_PAYLOAD_NAMES(X)                                                   \
@@ -33,15 +34,9 @@ using frame::Ref;
     X(zlib, "zlib")                                                             \
     X(google_protobuf_descriptor, "google.protobuf.descriptor")                 \
     X(FieldDescriptor, "FieldDescriptor")                                       \
-    X(LABEL_REPEATED, "LABEL_REPEATED")                                         \
-    X(TYPE_MESSAGE, "TYPE_MESSAGE")                                             \
     X(DESCRIPTOR, "DESCRIPTOR")                                                 \
     X(fields_by_name, "fields_by_name")                                         \
-    X(fields, "fields")                                                         \
     X(name, "name")                                                             \
-    X(label, "label")                                                           \
-    X(is_repeated, "is_repeated")                                               \
-    X(type, "type")                                                             \
     X(loads, "loads")                                                           \
     X(add, "add")                                                               \
     X(append, "append")                                                         \
@@ -82,23 +77,12 @@ struct Constants {
     PyObject* from_protobuf_to_dict = nullptr;  // ("protobuf_to_dict",)
 };
 
-// The facts set_message_fields reads from one class's descriptor (see the
-// field tables below).
-struct FieldTable {
-    const void* descriptor;   // identity of the DESCRIPTOR the table was built from
-    Ref type_message;         // FieldDescriptor.TYPE_MESSAGE when it was built
-    Ref table;                // {field name: kind}
-};
-
-constexpr std::size_t kMaxFieldTables = 1024;
-
 // Everything the module keeps for the life of the process.
 struct State : frame::ModuleState {
     using frame::ModuleState::ModuleState;
     Names names;
     Constants constants;
     PyObject* builtin_print = nullptr;
-    frame::ClassCache<FieldTable> field_tables{"drop_field_table", kMaxFieldTables};
     // What the module code bound, for the fill's own walk (strong): the fill
     // is written as wire bytes only while the module's globals still hold them.
     PyObject* own_fill = nullptr;       // this module's set_message_fields
@@ -204,56 +188,6 @@ Ref recurse(PyObject* sub_message, PyObject* data) {
     return frame::call(function.get(), {sub_message, data});
 }
 
-// ---- what kind of field ----------------------------------------------------------------
-//
-// A field's kind comes from two questions asked of its descriptor: is it
-// repeated, and are its values messages. The field tables ask both once per
-// class; the general path asks them when the walk reaches them (the message
-// question once per item of a repeated field), since a descriptor of another
-// kind may answer differently each time.
-
-enum FieldKind : long { kScalar = 0, kMessage = 1, kRepeatedScalar = 2, kRepeatedMessage = 3 };
-
-constexpr FieldKind kind_of(bool repeated, bool message) {
-    return static_cast<FieldKind>((repeated ? kRepeatedScalar : kScalar) | (message ? kMessage : kScalar));
-}
-
-// `descriptor_attribute == constant`: 1, 0, or -1 with an exception set.
-int attribute_equals(PyObject* field_descriptor, PyObject* attribute, PyObject* constant) {
-    Ref value = frame::get_attr(field_descriptor, attribute);
-    if (!value) return -1;
-    return PyObject_RichCompareBool(value.get(), constant, Py_EQ);
-}
-
-// `FieldDescriptor.<constant>`, with FieldDescriptor looked up in the module namespace.
-Ref field_constant(PyObject* constant) {
-    Ref field_descriptor_class = frame::lookup_global(state, names.FieldDescriptor);
-    if (!field_descriptor_class) return {};
-    return frame::get_attr(field_descriptor_class.get(), constant);
-}
-
-// Whether a field is repeated: the runtime's `is_repeated` where the
-// descriptor has it (protobuf 6 deprecates `label` and protobuf 7 removed it,
-// so reading `label` alone would fail for every field), else the comparison
-// `label == FieldDescriptor.LABEL_REPEATED` of older runtimes.
-int is_repeated(PyObject* field_descriptor) {
-    Ref flag = frame::get_attr(field_descriptor, names.is_repeated);
-    if (flag) return PyObject_IsTrue(flag.get());
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    Ref label_repeated = field_constant(names.LABEL_REPEATED);
-    if (!label_repeated) return -1;
-    return attribute_equals(field_descriptor, names.label, label_repeated.get());
-}
-
-// Whether the field's values are messages: `type == type_message`, where
-// `type_message` is FieldDescriptor.TYPE_MESSAGE, or null to read it now.
-int holds_messages(PyObject* field_descriptor, PyObject* type_message = nullptr) {
-    Ref constant = type_message ? Ref::borrow(type_message) : field_constant(names.TYPE_MESSAGE);
-    if (!constant) return -1;
-    return attribute_equals(field_descriptor, names.type, constant.get());
-}
-
 // ---- filling one field -----------------------------------------------------------------
 
 // Fills a repeated field from a list value: message elements are added and
@@ -272,8 +206,8 @@ PyObject* fill_repeated(Function* self, PyObject* message, PyObject* key, PyObje
     Ref items = Ref::steal(PyObject_GetIter(value));
     if (!items) return frame::fail_at(self, kLineForItems);
     while (Ref item = Ref::steal(PyIter_Next(items.get()))) {
-        const int is_message = item_descriptor ? holds_messages(item_descriptor)
-                                               : kind == kRepeatedMessage;
+        const int is_message = item_descriptor ? field_kinds::holds_messages(state, item_descriptor)
+                                               : kind == field_kinds::kRepeatedMessage;
         if (is_message < 0) return frame::fail_at(self, kLineItemTypeTest);
         if (!is_message) {
             Ref appended = frame::call_method(field.get(), names.append, {item.get()});
@@ -321,79 +255,14 @@ PyObject* set_scalar(Function* self, PyObject* message, PyObject* key, PyObject*
 PyObject* fill_field(Function* self, PyObject* message, PyObject* key, PyObject* value,
                      FieldKind kind, PyObject* item_descriptor = nullptr) {
     switch (kind) {
-        case kMessage:
+        case field_kinds::kMessage:
             return fill_message(self, message, key, value);
-        case kRepeatedScalar:
-        case kRepeatedMessage:
+        case field_kinds::kRepeatedScalar:
+        case field_kinds::kRepeatedMessage:
             return fill_repeated(self, message, key, value, kind, item_descriptor);
         default:
             return set_scalar(self, message, key, value);
     }
-}
-
-// ---- field tables ---------------------------------------------------------------------
-//
-// For the runtime's own message classes everything the walk asks a field's
-// descriptor is fixed once the class exists, so it is read once per class into
-// a table {field name: kind}. A key found there skips the attribute test and
-// the descriptor reads of the general path, which give the same answers; any
-// other key, and every message of another kind of class, takes the general
-// path. A table is used only while the message's DESCRIPTOR and the module's
-// FieldDescriptor.TYPE_MESSAGE are those it was built from.
-//
-// The cache belongs to the module and holds at most kMaxFieldTables classes. It keeps
-// neither a class nor its descriptor alive (a descriptor keeps its pool, and
-// the pool its classes): the class cache holds each class by weak reference,
-// and an entry knows the descriptor only by address. While the class lives it
-// holds that descriptor, so the address cannot be reused for another object.
-
-// Builds {field name: kind} from descriptor.fields; new reference or null.
-Ref build_field_table(PyObject* descriptor, PyObject* type_message) {
-    Ref fields = frame::get_attr(descriptor, names.fields);
-    Ref iterator = fields ? Ref::steal(PyObject_GetIter(fields.get())) : Ref();
-    Ref table = Ref::steal(PyDict_New());
-    if (!iterator || !table) return {};
-    while (Ref field_descriptor = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref name = frame::get_attr(field_descriptor.get(), names.name);
-        if (!name || !PyUnicode_CheckExact(name.get())) return {};
-        const int repeated = is_repeated(field_descriptor.get());
-        if (repeated < 0) return {};
-        const int message = holds_messages(field_descriptor.get(), type_message);
-        if (message < 0) return {};
-        Ref kind = Ref::steal(PyLong_FromLong(kind_of(repeated, message)));
-        if (!kind || PyDict_SetItem(table.get(), name.get(), kind.get()) < 0) return {};
-    }
-    if (PyErr_Occurred()) return {};
-    return table;
-}
-
-// The field table for `message` (a new reference), or null with no error set
-// when the general path must serve: a class of another kind, or anything
-// unexpected while reading. The caller owns it because nested calls may
-// replace or drop the cache entry while the walk still reads the table.
-Ref field_table_for(PyObject* message) {
-    PyTypeObject* type = Py_TYPE(message);
-    if (!runtime_message::is_runtime_class(type)) return {};
-    Ref descriptor = frame::get_attr(message, names.DESCRIPTOR);
-    Ref type_message = descriptor ? field_constant(names.TYPE_MESSAGE) : Ref();
-    if (!type_message) {
-        PyErr_Clear();
-        return {};
-    }
-    if (const FieldTable* entry = state.field_tables.find(type);
-        entry && entry->descriptor == descriptor.get() &&
-        entry->type_message.get() == type_message.get())
-        return Ref::borrow(entry->table.get());
-    Ref table = build_field_table(descriptor.get(), type_message.get());
-    if (!table) {
-        PyErr_Clear();
-        return {};
-    }
-    if (state.field_tables.store(type, FieldTable{.descriptor = descriptor.get(),
-                                            .type_message = std::move(type_message),
-                                            .table = Ref::borrow(table.get())}) < 0)
-        PyErr_Clear();  // the table still serves this walk
-    return table;
 }
 
 // ---- the walk -------------------------------------------------------------------------
@@ -491,11 +360,12 @@ PyObject* fill_pair(Function* self, PyObject* message, PyObject* key, PyObject* 
     Ref field_descriptor = fields ? Ref::steal(PyObject_GetItem(fields.get(), key)) : Ref();
     if (!field_descriptor) return frame::fail_at(self, kLineFieldDescriptor);
 
-    const int repeated = is_repeated(field_descriptor.get());
+    const int repeated = field_kinds::is_repeated(state, field_descriptor.get());
     if (repeated < 0) return frame::fail_at(self, kLineLabelTest);
     if (repeated)
-        return fill_field(self, message, key, value, kRepeatedScalar, field_descriptor.get());
-    const int message_type = holds_messages(field_descriptor.get());
+        return fill_field(self, message, key, value, field_kinds::kRepeatedScalar,
+                          field_descriptor.get());
+    const int message_type = field_kinds::holds_messages(state, field_descriptor.get());
     if (message_type < 0) return frame::fail_at(self, kLineTypeTest);
     return fill_field(self, message, key, value, kind_of(false, message_type));
 }
@@ -554,7 +424,7 @@ PyObject* set_message_fields(Function* self, PyObject* const* args) {
     }
     Level level;
     const Py_ssize_t size = PyDict_GET_SIZE(data);
-    Ref table = size ? field_table_for(message) : Ref();
+    Ref table = size ? field_kinds::table_for(state, message) : Ref();
     Py_ssize_t pos = 0;
     Py_ssize_t seen = 0;
     PyObject *borrowed_key, *borrowed_value;
@@ -760,6 +630,7 @@ int make_constants() {
     if (schema_loading::make_names() < 0) return -1;
     if (json_mapping::make_names() < 0) return -1;
     if (kept_zlib::make_names() < 0) return -1;
+    if (field_kinds::make_names() < 0) return -1;
     if (sample_record::make_constants() < 0) return -1;
     const std::pair<PyObject**, PyObject*> from_lists[] = {
         {&constants.from_field_descriptor, names.FieldDescriptor},
