@@ -40,6 +40,23 @@ def pytest_collection_modifyitems(config, items):
                 item.add_marker(skip)
 
 
+REPORTS = []  # texts that tests ask to have printed with the run's summary
+
+
+def pytest_runtest_logreport(report):
+    # A test's ("report", text) property is printed at the end of the run; the
+    # report reaches this hook from any worker process.
+    if report.when == "call":
+        for name, value in report.user_properties:
+            if name == "report":
+                REPORTS.append(value)
+
+
+def pytest_terminal_summary(terminalreporter):
+    for text in REPORTS:
+        terminalreporter.write_line(text)
+
+
 def run_python(code, *, env=None, cwd=None):
     """Runs `code` in a fresh interpreter; returns the completed process."""
     full_env = dict(os.environ)
