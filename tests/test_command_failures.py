@@ -27,6 +27,13 @@ if sys.platform == "win32":
 
 # Chunks of a few records: many of them, several in flight.
 SMALL = "streams.CHUNK_BYTES = 8000"
+# A run as started from a terminal, where the stopping signals stop it: this
+# test process may itself have been started with some of them ignored (SIGINT
+# in a background job of a shell without job control, SIGHUP under nohup),
+# which a command rightly keeps.
+FROM_A_TERMINAL = ("import signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+                   "signal.signal(signal.SIGTERM, signal.SIG_DFL); "
+                   "signal.signal(signal.SIGHUP, signal.SIG_DFL)")
 DEADLINE = 60
 BATCH = list(sample_records(400))
 
@@ -107,8 +114,8 @@ def interrupt_midstream(tmp_path, command, flags, signum):
     out = tmp_path / "out"
     # Standard error goes to a file: a process left behind would hold a pipe open.
     with open(tmp_path / "err", "wb") as err:
-        proc = start_kestrune(command, "--delimited", *flags, "-", "-o", out, setup=SMALL, bufsize=0,
-                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
+        proc = start_kestrune(command, "--delimited", *flags, "-", "-o", out, setup=f"{SMALL}; {FROM_A_TERMINAL}",
+                              bufsize=0, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
     feed(proc, data[:len(data) // 2])
     wait_for(lambda: out.exists() and out.stat().st_size > 0, "output")
     started = psutil.Process(proc.pid).children(recursive=True)
@@ -186,8 +193,8 @@ def test_a_signal_during_a_stalled_write_lets_the_record_end():
     # the first write stalls, as no one reads, when the signal comes.
     batch = list(sample_records(2000))
     data, expected = stream_of("unpack", batch)
-    proc = start_kestrune("unpack", "--delimited", "-", bufsize=0, stdin=subprocess.PIPE,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = start_kestrune("unpack", "--delimited", "-", setup=FROM_A_TERMINAL, bufsize=0,
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     feed(proc, data)
     assert select.select([proc.stdout], [], [], DEADLINE)[0]
     wait_for(lambda: stalled_in_write(proc.pid), "a stalled write")
