@@ -114,8 +114,9 @@ def interrupt_midstream(tmp_path, command, flags, signum):
     out = tmp_path / "out"
     # Standard error goes to a file: a process left behind would hold a pipe open.
     with open(tmp_path / "err", "wb") as err:
-        proc = start_kestrune(command, "--delimited", *flags, "-", "-o", out, setup=f"{SMALL}; {FROM_A_TERMINAL}",
-                              bufsize=0, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
+        proc = start_kestrune(command, "--delimited", *flags, "-", "-o", out,
+                              setup=f"{SMALL}; {FROM_A_TERMINAL}", bufsize=0,
+                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
     feed(proc, data[:len(data) // 2])
     wait_for(lambda: out.exists() and out.stat().st_size > 0, "output")
     started = psutil.Process(proc.pid).children(recursive=True)
