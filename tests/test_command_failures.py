@@ -19,6 +19,7 @@ import pytest
 from google.protobuf.internal import encoder
 
 import records
+from conftest import check_python
 from commandline import (PEAK, framed, json_line, jsonl, kestrune, payload_of, sample_records,
                          start_kestrune, summary_line, unframed)
 
@@ -146,6 +147,31 @@ def test_a_signal_stops_the_run_and_its_workers(tmp_path, command, jobs, signum)
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the parent-death signal is Linux's")
+def test_a_signal_whose_exception_is_lost_still_stops_the_run():
+    # The handler runs wherever the main thread is: inside a __del__ method
+    # (as in a Dask client's futures), the interpreter reports its exception and
+    # drops it. The run's next check between chunks raises it again.
+    out = check_python(f"""
+        import os, signal, time
+        from kestrune_protocol_buffer_python.commands import signals
+        {FROM_A_TERMINAL}
+
+        class Dropped:
+            def __del__(self):
+                os.kill(os.getpid(), signal.SIGTERM)
+                time.sleep(5)  # the handler raises here
+
+        with signals.stopping():
+            Dropped()
+            print("lost")
+            try:
+                signals.check()
+            except signals.Interrupted as stop:
+                print(stop.status)
+        """)
+    assert out.split() == ["lost", str(128 + signal.SIGTERM)]
+
+
 def test_workers_end_with_a_parent_that_is_killed(tmp_path):
     data, _ = stream_of("pack")
     out = tmp_path / "out"

@@ -122,8 +122,14 @@ class DaskRunner:
         return self.client.submit(task, *args, pure=False)
 
     def close(self, pending: Collection[Pending]) -> None:
-        if pending:
-            self.client.cancel(list(pending))
+        # The chunks not taken are cancelled while the client can still say so;
+        # a client that lost its scheduler has nothing left to cancel (the
+        # scheduler drops the tasks of a client that is gone).
+        if pending and self.client.status == "running":
+            try:
+                self.client.cancel(list(pending))
+            except Exception:  # the connection ended meanwhile: as above
+                pass
         self.client.close()
 
 
@@ -222,6 +228,7 @@ def drive(runner: Runner, task: Task, road: Road, chunks: Iterable[tuple[object,
     try:
         try:
             for chunk in chunks:
+                signals.check()
                 pending.append((runner.submit(task, road, *chunk), blob_size(chunk[0])))
                 if len(pending) >= runner.limit:
                     take_first()
@@ -232,6 +239,8 @@ def drive(runner: Runner, task: Task, road: Road, chunks: Iterable[tuple[object,
                 take_first()
             raise Stop(broken) from None
         while pending:
+            signals.check()
             take_first()
+        signals.check()
     finally:
         runner.close([chunk for chunk, _ in pending])

@@ -90,6 +90,15 @@ def stopping() -> Iterator[None]:
             signal.signal(signum, previous)
 
 
+def check() -> None:
+    """Raises Interrupted for a signal that came and has not stopped the run: the
+    handler runs wherever the main thread is, and its exception is lost when
+    that is a place that reports and swallows exceptions (a __del__ method, a
+    callback of another library). The run calls this between chunks."""
+    if _stopper.signum is not None and not _stopper.holding:
+        raise Interrupted(_stopper.signum)
+
+
 @contextlib.contextmanager
 def held() -> Iterator[None]:
     """A section that a first stopping signal does not cut: Interrupted comes at
