@@ -160,15 +160,6 @@ private:
 // signal's handler) run, as the interpreter's own loop would.
 constexpr long kSignalEvery = 256;
 
-// The varint prefix of a frame.
-void append_varint(std::string& out, std::uint64_t value) {
-    while (value >= 0x80) {
-        out.push_back(static_cast<char>(value | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<char>(value));
-}
-
 Ref result_tuple(const std::string& out, long records, long long payload_bytes,
                  std::initializer_list<Py_ssize_t> positions) {
     Ref data = Ref::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
@@ -258,7 +249,7 @@ Answer pack_line(PyObject* cls, const json_mapping::TypePlan& plan, std::string_
     if (!kept_zlib::deflate_into(PyBytes_AS_STRING(serialized.get()),
                                     static_cast<std::size_t>(PyBytes_GET_SIZE(serialized.get())), payload))
         return Answer::Runtime;
-    append_varint(out, payload.size());
+    wire::append_varint(out, payload.size());  // the frame's length prefix
     out += payload;
     return Answer::Done;
 }

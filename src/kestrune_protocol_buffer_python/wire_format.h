@@ -128,10 +128,13 @@ public:
 
     bool done() const { return p_ == end_; }
 
+    // A varint of at most ten bytes, the last adding no bits beyond 64 (the
+    // callers leave longer or wider ones to the runtime).
     bool varint(std::uint64_t& value) {
         std::uint64_t result = 0;
         for (int shift = 0; shift < 64 && p_ != end_; shift += 7) {
             const std::uint8_t byte = *p_++;
+            if (shift == 63 && byte > 1) return false;
             result |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
             if (byte < 0x80) {
                 value = result;
@@ -229,18 +232,21 @@ private:
     const std::uint8_t* end_;
 };
 
+// Appends the varint of `value` to `out`.
+inline void append_varint(std::string& out, std::uint64_t value) {
+    while (value >= 0x80) {
+        out.push_back(static_cast<char>(value | 0x80));
+        value >>= 7;
+    }
+    out.push_back(static_cast<char>(value));
+}
+
 // Writes the wire format into a growing buffer.
 class Writer {
 public:
     std::string bytes;
 
-    void varint(std::uint64_t value) {
-        while (value >= 0x80) {
-            bytes.push_back(static_cast<char>(value | 0x80));
-            value >>= 7;
-        }
-        bytes.push_back(static_cast<char>(value));
-    }
+    void varint(std::uint64_t value) { append_varint(bytes, value); }
     void tag(std::uint32_t number, WireType type) {
         varint((static_cast<std::uint64_t>(number) << 3) | type);
     }

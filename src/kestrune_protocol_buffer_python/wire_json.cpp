@@ -17,41 +17,11 @@ using wire::CType;
 Answer message(const MessagePlan& plan, const char* data, std::size_t size, int depth,
                std::string& out);
 
-// A varint as the runtime reads it: at most ten bytes, the last adding no
-// bits beyond 64. (Longer or wider ones are left to the runtime.)
-bool varint(const char*& p, const char* end, std::uint64_t& value) {
-    std::uint64_t result = 0;
-    for (int shift = 0; p != end; shift += 7) {
-        const auto byte = static_cast<std::uint8_t>(*p++);
-        if (shift == 63 && byte > 1) return false;
-        result |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-        if (byte < 0x80) {
-            value = result;
-            return true;
-        }
-        if (shift == 63) return false;
-    }
-    return false;
-}
-
-// One number of `field` from its wire bytes, as the bits of its C type: an
-// integer of 32 bits keeps its low 32 bits, as the runtime stores it.
-bool read_number(const char*& p, const char* end, const FieldPlan& field, std::uint64_t& bits) {
-    std::uint64_t raw = 0;
-    switch (field.type->wire) {
-        case wire::kVarint:
-            if (!varint(p, end, raw)) return false;
-            break;
-        case wire::kFixed64Wire:
-            if (end - p < 8) return false;
-            for (int i = 7; i >= 0; --i) raw = (raw << 8) | static_cast<std::uint8_t>(p[i]);
-            p += 8;
-            break;
-        default:
-            if (end - p < 4) return false;
-            for (int i = 3; i >= 0; --i) raw = (raw << 8) | static_cast<std::uint8_t>(p[i]);
-            p += 4;
-    }
+// One number of `field` from the wire, as the bits of its C type: an integer
+// of 32 bits keeps its low 32 bits, as the runtime stores it.
+bool read_number(wire::Reader& in, const FieldPlan& field, std::uint64_t& bits) {
+    std::uint64_t raw;
+    if (!in.number(*field.type, raw)) return false;
     bits = wire::decoded(*field.type, raw);
     switch (field.ctype()) {
         case CType::Int32: case CType::Enum:
@@ -125,15 +95,6 @@ Answer span_value(const FieldPlan& field, const char* data, std::size_t size, in
     }
 }
 
-bool span(const char*& p, const char* end, const char*& data, std::size_t& size) {
-    std::uint64_t length;
-    if (!varint(p, end, length) || length > static_cast<std::uint64_t>(end - p)) return false;
-    data = p;
-    size = static_cast<std::size_t>(length);
-    p += size;
-    return true;
-}
-
 // Whether a singular value without presence is its type's zero, which the
 // runtime does not set (MessageToDict then leaves the field out).
 bool zero_number(std::uint64_t bits) { return bits == 0; }
@@ -147,8 +108,7 @@ Answer message(const MessagePlan& plan, const char* data, std::size_t size, int 
     std::optional<frame::StackCharge> charge;
     if (depth > 1 && !charge.emplace(" while writing JSON text")) return frame::runtime_or_error();
 
-    const char* p = data;
-    const char* const end = data + size;
+    wire::Reader in(data, size);
     out.push_back('{');
     bool first = true;
     std::uint32_t last = 0;        // the field number read last
@@ -175,12 +135,10 @@ Answer message(const MessagePlan& plan, const char* data, std::size_t size, int 
         }
     };
 
-    while (p != end) {
-        std::uint64_t tag;
-        if (!varint(p, end, tag) || tag > 0xffffffffu) return Answer::Runtime;
-        const auto number = static_cast<std::uint32_t>(tag >> 3);
-        const auto wire_type = static_cast<std::uint32_t>(tag & 7);
-        const int index = number ? plan.index_of(number) : -1;
+    while (!in.done()) {
+        std::uint32_t number, wire_type;
+        if (!in.tag(number, wire_type)) return Answer::Runtime;
+        const int index = plan.index_of(number);
         if (index < 0) return Answer::Runtime;  // an unknown field
         const FieldPlan& field = plan.fields[static_cast<std::size_t>(index)];
         if (field.map || field.type->type == wire::kGroup) return Answer::Runtime;
@@ -206,14 +164,14 @@ Answer message(const MessagePlan& plan, const char* data, std::size_t size, int 
             if (wire_type == wire::kLengthDelimited) {
                 const char* value;
                 std::size_t length;
-                if (!span(p, end, value, length)) return Answer::Runtime;
+                if (!in.span(value, length)) return Answer::Runtime;
                 if (field.implicit && length == 0) continue;
                 key(field);
                 const Answer done = span_value(field, value, length, depth, out);
                 if (done != Answer::Done) return done;
             } else {
                 std::uint64_t bits;
-                if (!read_number(p, end, field, bits)) return Answer::Runtime;
+                if (!read_number(in, field, bits)) return Answer::Runtime;
                 if (field.implicit && zero_number(bits)) continue;
                 key(field);
                 const Answer done = number_value(field, bits, out);
@@ -225,25 +183,24 @@ Answer message(const MessagePlan& plan, const char* data, std::size_t size, int 
         if (wire_type == field.type->wire && wire_type == wire::kLengthDelimited) {
             const char* value;
             std::size_t length;
-            if (!span(p, end, value, length)) return Answer::Runtime;
+            if (!in.span(value, length)) return Answer::Runtime;
             if (items++) out.push_back(',');
             const Answer done = span_value(field, value, length, depth, out);
             if (done != Answer::Done) return done;
         } else if (wire_type == field.type->wire) {
             std::uint64_t bits;
-            if (!read_number(p, end, field, bits)) return Answer::Runtime;
+            if (!read_number(in, field, bits)) return Answer::Runtime;
             if (items++) out.push_back(',');
             const Answer done = number_value(field, bits, out);
             if (done != Answer::Done) return done;
         } else if (wire_type == wire::kLengthDelimited && field.type->packable) {
             const char* run;
             std::size_t length;
-            if (!span(p, end, run, length)) return Answer::Runtime;
-            const char* q = run;
-            const char* const run_end = run + length;
-            while (q != run_end) {
+            if (!in.span(run, length)) return Answer::Runtime;
+            wire::Reader packed(run, length);
+            while (!packed.done()) {
                 std::uint64_t bits;
-                if (!read_number(q, run_end, field, bits)) return Answer::Runtime;
+                if (!read_number(packed, field, bits)) return Answer::Runtime;
                 if (items++) out.push_back(',');
                 const Answer done = number_value(field, bits, out);
                 if (done != Answer::Done) return done;
