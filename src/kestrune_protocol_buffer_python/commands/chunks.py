@@ -193,10 +193,13 @@ def unpack_chunk(road: Road, blob: bytes | FileRange, first_record: int, first_o
                 native = None
             else:
                 text, count, carried, pos = unpacked
-                out += text
                 records += count
                 record += count
                 payload_bytes += carried
+                if pos >= end and not out and not notes:
+                    # The loop took the whole chunk: its text is the output, uncopied.
+                    return Result(text, records, payload_bytes, 0, skipped, notes, None)
+                out += text
                 if pos >= end:
                     break
         where = pos

@@ -28,7 +28,7 @@ from kestrune_protocol_buffer_python.commands.road import (FIRST_WARNINGS, MAX_R
 from kestrune_protocol_buffer_python.commands.runners import (PoolRunner, Stop, Task, Totals, drive,
                                                               runner_for)
 from kestrune_protocol_buffer_python.commands.stream_infer import run_stream_infer
-from kestrune_protocol_buffer_python.commands.streams import (as_ranges, frame_at, frame_chunks,
+from kestrune_protocol_buffer_python.commands.streams import (frame_at, frame_chunks, frame_ranges,
                                                               line_chunks, line_ranges)
 from kestrune_protocol_buffer_python.commands.tally import UNKNOWN_KEY, Shown
 
@@ -147,7 +147,7 @@ def _run_stream(args: argparse.Namespace, command: str, task: Task,
             # Worker processes of this machine read a regular input file themselves.
             if type(runner) is PoolRunner and args.input != "-" and os.path.isfile(args.input):
                 path = os.path.abspath(args.input)
-                chunks = line_ranges(path) if task is pack_chunk else as_ranges(frame_chunks(source), path)
+                chunks = line_ranges(path) if task is pack_chunk else frame_ranges(source, path)
             else:
                 chunks = read_chunks(source)
             with _progress(args, command, _input_size(source)) as bar:

@@ -77,7 +77,7 @@ class Output:
                 if kind is None:
                     raise OutputFailed(f"cannot write {self.name}: {failed.strerror}") from None
 
-    def write(self, data: bytes) -> None:
+    def write(self, data: bytes | memoryview) -> None:
         """Writes `data`, which ends at a record's end, to the last byte: a short
         write is followed by another for the rest. A stopping signal waits for
         the end of the write, unless a second one comes."""

@@ -3,13 +3,14 @@ and the loop that keeps a bounded number of them in flight and takes their
 results in input order."""
 import argparse
 import collections
+import mmap
 import multiprocessing
 import os
 import sys
 import time
 from collections.abc import Callable, Collection, Iterable
 from concurrent import futures
-from typing import NoReturn, Protocol
+from typing import NamedTuple, NoReturn, Protocol
 
 from tqdm import tqdm
 
@@ -36,9 +37,10 @@ class Pending(Protocol):
 
 
 class Runner(Protocol):
-    """Runs chunks; `limit`: how many may be in flight at once. `close` ends the
-    runner's work: `pending`, the chunks whose results the run did not take
-    (it stopped early), are dropped."""
+    """Runs chunks; `limit`: how many may be in flight at once. A chunk's output
+    may lie in memory the runner uses again: it holds until the next `submit`.
+    `close` ends the runner's work: `pending`, the chunks whose results the run
+    did not take (it stopped early), are dropped."""
     limit: int
 
     def submit(self, task: Task, *args: object) -> Pending: ...
@@ -66,6 +68,67 @@ class HereRunner:
         pass
 
 
+# A worker process hands back a chunk's output of up to SLOT_BYTES in memory it
+# shares with this process (one slot per chunk in flight), not through the
+# result pipe: that would cost a copy into the pickle, two through the pipe and
+# one out of it, for each byte of output. Anonymous shared memory ends with the
+# last process of the run, however the run ends.
+SLOT_BYTES = 4 << 20
+
+# In a worker process: the slots it shares with its parent, None elsewhere.
+_slots: mmap.mmap | None = None
+
+
+class _InSlot(NamedTuple):
+    """A chunk's result whose data, `size` bytes, lies in the chunk's slot."""
+    size: int
+    result: Result
+
+
+def _worker_start(parent: int, slots: mmap.mmap | None) -> None:
+    global _slots
+    _slots = slots
+    signals.worker_start(parent)
+
+
+def _run_in_slot(slot: int, task: Task, *args: object) -> Result | _InSlot:
+    """Runs a chunk in a worker process; its data goes into slot `slot` when it fits."""
+    result = task(*args)
+    size = len(result.data)
+    if _slots is None or size > SLOT_BYTES:
+        return result
+    start = slot * SLOT_BYTES
+    _slots[start:start + size] = result.data
+    return _InSlot(size, result._replace(data=b""))
+
+
+class _Slotted:
+    """A chunk in flight in a worker process, with the slot it may answer in. The
+    slot is free again once the result is taken: the run writes the data out
+    before it submits another chunk."""
+
+    def __init__(self, runner: "PoolRunner", future: "futures.Future[Result | _InSlot]",
+                 slot: int) -> None:
+        self.runner, self.future, self.slot = runner, future, slot
+        self.output: memoryview | None = None
+
+    def result(self) -> Result:
+        answer = self.future.result()
+        self.runner.free.append(self.slot)
+        if isinstance(answer, _InSlot):
+            start = self.slot * SLOT_BYTES
+            self.output = self.runner.view[start:start + answer.size]
+            return answer.result
+        return answer
+
+
+def _output(chunk: Pending, result: Result) -> bytes | memoryview:
+    """The output of a chunk whose result is taken: in its slot, or in the result."""
+    if isinstance(chunk, _Slotted) and chunk.output is not None:
+        return chunk.output
+    return result.data
+
+
 class PoolRunner:
     """Worker processes of this machine, forked where the system can fork so they
     start at once with this process's modules (and schema) already loaded.
@@ -73,10 +136,21 @@ class PoolRunner:
 
     def __init__(self, jobs: int) -> None:
         methods = multiprocessing.get_all_start_methods()
-        context = multiprocessing.get_context("fork" if "fork" in methods else None)
+        forked = "fork" in methods
+        context = multiprocessing.get_context("fork" if forked else None)
         self.limit = 2 * jobs
+        # Forked workers share the slots; others answer through the pipe, as
+        # all do where the system will not map the slots.
+        slots = None
+        if forked:
+            try:
+                slots = mmap.mmap(-1, self.limit * SLOT_BYTES)
+            except OSError:
+                pass
+        self.view = memoryview(slots) if slots is not None else memoryview(b"")
+        self.free = collections.deque(range(self.limit)) if slots is not None else collections.deque()
         self.executor = futures.ProcessPoolExecutor(
-            jobs, mp_context=context, initializer=signals.worker_start, initargs=(os.getpid(),))
+            jobs, mp_context=context, initializer=_worker_start, initargs=(os.getpid(), slots))
         try:
             # Start the workers now, before any other thread (the progress
             # bar's) exists: forking a process with several threads is not
@@ -90,7 +164,10 @@ class PoolRunner:
             raise
 
     def submit(self, task: Task, *args: object) -> Pending:
-        return self.executor.submit(task, *args)
+        if not self.free:
+            return self.executor.submit(task, *args)
+        slot = self.free.popleft()
+        return _Slotted(self, self.executor.submit(_run_in_slot, slot, task, *args), slot)
 
     def close(self, pending: Collection[Pending]) -> None:
         # Chunks not yet started are dropped; each worker finishes the one at
@@ -170,15 +247,17 @@ class Totals:
         if note.kind is None or self.tally.take(note.kind):
             self.say(self.where(note.line, note.text))
 
-    def take(self, result: Result, size: int = 0) -> None:
+    def take(self, result: Result, size: int = 0, output: bytes | memoryview | None = None) -> None:
         """Writes a chunk's output and lines; raises Stop when the run ends there.
-        `size`: the input bytes of the chunk."""
+        `size`: the input bytes of the chunk; `output`: its output when it is not
+        result.data."""
+        data = result.data if output is None else output
         # A signal that comes during the write stops the run after it, with the
         # chunk's records counted.
         with signals.held():
-            if result.data:
+            if data:
                 assert self.out is not None
-                self.out.write(result.data)
+                self.out.write(data)
             self.records += result.records
             self.payload_bytes += result.payload_bytes
             self.skipped += result.skipped
@@ -223,7 +302,7 @@ def drive(runner: Runner, task: Task, road: Road, chunks: Iterable[tuple[object,
         chunk, size = pending[0]
         result = chunk.result()
         pending.popleft()
-        totals.take(result, size)
+        totals.take(result, size, _output(chunk, result))
 
     try:
         try:

@@ -139,6 +139,24 @@ def frame_chunks(source: BinaryIO) -> Iterator[tuple[bytes, int, int]]:
     """(bytes of whole frames, frames before them, their input offset) for each
     chunk of a length-delimited stream. After the last whole frame, raises
     BrokenStream for a stream that ends inside a frame or holds a corrupt length prefix."""
+    for pending, length, records, offset in _frame_spans(source):
+        with memoryview(pending) as view:
+            yield bytes(view[:length]), records, offset
+
+
+def frame_ranges(source: BinaryIO, path: str) -> Iterator[tuple[FileRange, int, int]]:
+    """The chunks of frame_chunks for `source`, the regular file at `path` read
+    from its start, as FileRanges: this process reads the file to find where
+    frames end, and a worker process reads the bytes of its chunk again for
+    itself, which costs less than a copy through a pipe and two through pickle."""
+    for _, length, records, offset in _frame_spans(source):
+        yield FileRange(path, offset, length), records, offset
+
+
+def _frame_spans(source: BinaryIO) -> Iterator[tuple[bytearray, int, int, int]]:
+    """(buffer, length, frames before, input offset) for each chunk of whole
+    frames of `source`: the chunk is the buffer's first `length` bytes until the
+    next step. Raises BrokenStream as frame_chunks does."""
     # The whole frames are passed over natively; frame_at then reads the frame
     # after them, which is not whole or not a frame.
     from kestrune_protocol_buffer_python._stream_codec import scan_frames
@@ -162,7 +180,7 @@ def frame_chunks(source: BinaryIO) -> Iterator[tuple[bytes, int, int]]:
             scan = frame[1]
             frames += 1
         if scan and (scan >= limit or broken or not data):
-            yield bytes(pending[:scan]), records, base
+            yield pending, scan, records, base
             del pending[:scan]
             base, records, scan, frames = base + scan, records + frames, 0, 0
         if not data:
@@ -183,15 +201,3 @@ def _truncation(tail: bytearray) -> str:
                     f"and only {len(tail) - pos - 1} follow")
         shift += 7
     return "the stream ends inside a length prefix"
-
-
-def as_ranges(chunks: Iterable[tuple[bytes, int, int]],
-              path: str) -> Iterator[tuple[FileRange, int, int]]:
-    """The frame chunks of a regular file as FileRanges: this process reads the
-    file to find where frames end, and a worker process reads the bytes of its
-    chunk again for itself, which costs less than a copy through a pipe and two
-    through pickle."""
-    offset = 0
-    for blob, records, first_offset in chunks:
-        yield FileRange(path, offset, len(blob)), records, first_offset
-        offset += len(blob)
