@@ -151,11 +151,21 @@ struct PyRecord {
     static Answer members(const MessagePlan& plan, Value object, Visit&& visit) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(object, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) return Answer::Runtime;
-            PyObject* index = PyDict_GetItemWithError(plan.names.get(), key);
-            if (!index) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
-            const Answer done = visit(static_cast<std::size_t>(PyLong_AsSsize_t(index)), value);
+        for (std::size_t place = 0; PyDict_Next(object, &pos, &key, &value); ++place) {
+            std::size_t index;
+            if (place < plan.seen.size() && plan.seen[place].key.get() == key) {
+                index = plan.seen[place].index;
+            } else {
+                if (!PyUnicode_CheckExact(key)) return Answer::Runtime;
+                PyObject* found = PyDict_GetItemWithError(plan.names.get(), key);
+                if (!found) return PyErr_Occurred() ? Answer::Error : Answer::Runtime;
+                index = static_cast<std::size_t>(PyLong_AsSsize_t(found));
+                if (place < plan.fields.size()) {
+                    if (place >= plan.seen.size()) plan.seen.resize(place + 1);
+                    plan.seen[place] = {frame::Ref::borrow(key), index};
+                }
+            }
+            const Answer done = visit(index, value);
             if (done != Answer::Done) return done;
         }
         return Answer::Done;

@@ -423,6 +423,11 @@ private:
             // what json_format reads, and one named MergeFromString what is
             // called here.
             if (cls && _PyType_Lookup(cls, name.get())) return Answer::Runtime;
+            // Interned, a name is the very object of a record's key written in
+            // source code, which a dict lookup then finds without comparing text.
+            PyObject* interned = name.release();
+            PyUnicode_InternInPlace(&interned);
+            name = Ref::steal(interned);
             declared.emplace_back(std::move(name), Ref::borrow(field.json_name.get()));
             plan.required = plan.required || field.required;
             plan.fields.push_back(std::move(field));

@@ -147,6 +147,17 @@ struct MessagePlan {
     bool aliased = false;   // some field has two keys
     bool parsable = true;   // ParseDict's bookkeeping of keys is certain to agree
 
+    // The keys of the last dict read by set_message_fields' walk, by place,
+    // with the field each named. Records of one source list their keys in one
+    // order, often as the same str objects (a literal's, or a parser's cached
+    // keys): such a key is known by identity, without a lookup. Held strongly,
+    // so an address seen again is the same str; at most one key per field.
+    struct SeenKey {
+        frame::Ref key;
+        std::size_t index = 0;
+    };
+    mutable std::vector<SeenKey> seen;
+
     // Whether `number` lies in one of the type's extension ranges: an
     // extension may be set there, which only the runtime's pool knows.
     bool extension_number(std::uint32_t number) const {
