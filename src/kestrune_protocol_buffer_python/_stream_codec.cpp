@@ -13,6 +13,7 @@
 #include "json_mapping.h"
 #include "json_plan.h"
 #include "kept_zlib.h"
+#include "wire_format.h"
 #include "wire_json.h"
 
 #include "frame/module.h"
@@ -374,18 +375,13 @@ Answer text_by_message(PyObject* cls, const std::string& data, std::string& out)
 // read streams); a longer prefix is no stream of payloads.
 constexpr std::uint64_t kMaxFrame = (std::uint64_t{1} << 31) - 1;
 
-// Whether a whole frame starts at `p` of `size` bytes: its length prefix at
-// most ten bytes, announcing at most `most` bytes, all of them there. Then `p`
-// is where its payload starts and `length` its size.
-bool whole_frame(const char* text, Py_ssize_t size, Py_ssize_t& p, std::uint64_t& length,
-                 std::uint64_t most) {
-    length = 0;
-    for (int shift = 0; p < size && shift < 70; shift += 7) {
-        const auto byte = static_cast<std::uint8_t>(text[p++]);
-        if (shift < 64) length |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-        if (byte < 0x80) return shift < 63 && length <= most && length <= static_cast<std::uint64_t>(size - p);
-    }
-    return false;
+// Whether the frame at `pos` of the `size` bytes at `text` is whole: its
+// length prefix a varint as the wire format reads it, announcing at most
+// kMaxFrame bytes, all of them there. Then `payload` and `length` are its payload.
+bool whole_frame(const char* text, Py_ssize_t size, Py_ssize_t pos, const char*& payload,
+                 std::size_t& length) {
+    wire::Reader in(text + pos, static_cast<std::size_t>(size - pos));
+    return in.span(payload, length) && length <= kMaxFrame;
 }
 
 // scan_frames(data, start): (end, frames) of the whole frames of the buffer
@@ -407,10 +403,10 @@ PyObject* scan_frames(Function*, PyObject* const* args) {
     const auto* text = static_cast<const char*>(view.buf);
     Py_ssize_t pos = start, frames = 0;
     while (pos < view.len) {
-        Py_ssize_t p = pos;
-        std::uint64_t length;
-        if (!whole_frame(text, view.len, p, length, kMaxFrame)) break;
-        pos = p + static_cast<Py_ssize_t>(length);
+        const char* payload;
+        std::size_t length;
+        if (!whole_frame(text, view.len, pos, payload, length)) break;
+        pos = payload - text + static_cast<Py_ssize_t>(length);
         ++frames;
     }
     return Py_BuildValue("(nn)", pos, frames);
@@ -455,14 +451,12 @@ PyObject* unpack_frames(Function*, PyObject* const* args) {
     Py_ssize_t pos = start;
     while (pos < size) {
         // A frame that is not whole is the caller's.
-        Py_ssize_t p = pos;
-        std::uint64_t length;
-        if (!whole_frame(text, size, p, length, kMaxFrame)) break;
-        const char* payload = text + p;
+        const char* payload;
+        std::size_t length;
+        if (!whole_frame(text, size, pos, payload, length)) break;
 
         message.clear();
-        if (kept_zlib::inflate_into(payload, static_cast<std::size_t>(length),
-                                       static_cast<std::size_t>(limit), message) !=
+        if (kept_zlib::inflate_into(payload, length, static_cast<std::size_t>(limit), message) !=
             kept_zlib::Inflated::Done)
             break;
         const std::size_t before = out.size();
@@ -477,7 +471,7 @@ PyObject* unpack_frames(Function*, PyObject* const* args) {
         }
         out.push_back('\n');
         payload_bytes += static_cast<long long>(length);
-        pos = p + static_cast<Py_ssize_t>(length);
+        pos = payload - text + static_cast<Py_ssize_t>(length);
         if (++records % kSignalEvery == 0 && PyErr_CheckSignals() < 0) return nullptr;
     }
     return result_tuple(out, records, payload_bytes, {pos}).release();

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <climits>
-
 #include <cstring>
 
 #ifdef KESTRUNE_HAVE_ZLIB
@@ -45,11 +44,14 @@ constexpr int kMemLevel = 8;
 voidpf raw_alloc(voidpf, uInt items, uInt size) { return PyMem_RawCalloc(items, size); }
 void raw_free(voidpf, voidpf address) { PyMem_RawFree(address); }
 
-// The one deflate state, built at the first call and reset after each.
+// A zlib state kept for the life of the process.
 struct Kept {
     z_stream stream;
     bool ready = false;
-} kept;
+};
+
+// The one deflate state, built at the first call and reset after each.
+Kept kept;
 
 void drop_state() {
     if (kept.ready) deflateEnd(&kept.stream);
@@ -222,10 +224,7 @@ frame::Ref compress(PyObject* zlib, PyObject* compress, PyObject* serialized) {
 namespace {
 
 // The one inflate state, built at the first call and reset after each.
-struct {
-    z_stream stream;
-    bool ready = false;
-} kept_inflate;
+Kept kept_inflate;
 
 bool make_inflate_ready() {
     if (kept_inflate.ready) return true;
