@@ -119,36 +119,20 @@ def _fix(record: dict[str, object], plan: Plan, stringify: bool, exact: bool) ->
                 record[name] = [item if type(item) is str else _json_text(item, exact) for item in value]
 
 
-def _plans(cls: object) -> tuple[Plan, bool, bool] | None:
-    """The Plan of a message class, and whether some type it reaches renames a
-    key and has a scalar field with explicit presence; None for no class."""
+def adaptation(cls: object, stringify: bool) -> tuple[Adapt | None, bool]:
+    """The Adapt of a message class (see adapter_for), and whether it leaves a
+    record whose JSON text holds no "null" as it is (it only takes nulls out,
+    or there is none)."""
     descriptor = getattr(cls, "DESCRIPTOR", None)
     if not isinstance(descriptor, Descriptor):
-        return None
+        return None, not stringify
     plans: dict[str, Plan] = {}
     plan = plan_for(descriptor, plans)
-    return (plan, any(other.renames for other in plans.values()),
-            any(other.presence for other in plans.values()))
-
-
-def changes_only_nulls(cls: object, stringify: bool) -> bool:
-    """Whether the Adapt of a message class leaves a record whose JSON text
-    holds no "null" as it is (it only takes nulls out), or there is none."""
-    found = _plans(cls)
-    return not stringify and (found is None or not found[1])
-
-
-def adapter_for(cls: object, stringify: bool) -> Adapt | None:
-    """The Adapt of a message class; None when its records go to the fill as they
-    are: no --stringify, no JSON name that is not a field name, and no scalar
-    field with explicit presence (for a field without, the fill's empty text
-    for a null is the field's default, and the fill reports other nulls)."""
-    found = _plans(cls)
-    if found is None:
-        return None
-    plan, renames, presence = found
-    if not (stringify or renames or presence):
-        return None
+    renames = any(other.renames for other in plans.values())
+    presence = any(other.presence for other in plans.values())
+    only_nulls = not (stringify or renames)
+    if only_nulls and not presence:
+        return None, True
 
     def adapt(record: dict[str, object], text: str | bytes) -> dict[str, object]:
         if not (stringify or renames or ("null" in text if isinstance(text, str) else b"null" in text)):
@@ -160,4 +144,12 @@ def adapter_for(cls: object, stringify: bool) -> Adapt | None:
             _fix(record, plan, stringify, True)
         return record
 
-    return adapt
+    return adapt, only_nulls
+
+
+def adapter_for(cls: object, stringify: bool) -> Adapt | None:
+    """The Adapt of a message class; None when its records go to the fill as they
+    are: no --stringify, no JSON name that is not a field name, and no scalar
+    field with explicit presence (for a field without, the fill's empty text
+    for a null is the field's default, and the fill reports other nulls)."""
+    return adaptation(cls, stringify)[0]

@@ -17,7 +17,7 @@ from google.protobuf.descriptor import Descriptor
 
 from kestrune_protocol_buffer_python import dict_bridge, open_payload, pack_payload
 from kestrune_protocol_buffer_python.commands.fields import field_names, fill_reason
-from kestrune_protocol_buffer_python.commands.keys import Adapt, adapter_for, changes_only_nulls
+from kestrune_protocol_buffer_python.commands.keys import Adapt, adaptation
 from kestrune_protocol_buffer_python.commands.road import COMPRESSORS, PACKAGE, CommandError, Road
 
 
@@ -75,10 +75,8 @@ def message_type(road: Road) -> MessageType:
         *path, name = road.type.split(".")
         for part in path:
             holder = getattr(holder, part)
-        cls = getattr(holder, name, None)
-        adapt = adapter_for(cls, road.stringify)
-        found = _message_types[key] = MessageType(holder, name, adapt,
-                                                  changes_only_nulls(cls, road.stringify))
+        adapt, only_nulls = adaptation(getattr(holder, name, None), road.stringify)
+        found = _message_types[key] = MessageType(holder, name, adapt, only_nulls)
     return found
 
 
