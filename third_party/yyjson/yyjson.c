@@ -7870,7 +7870,7 @@ static_inline u8 *write_inf_or_nan(u8 *buf, yyjson_write_flag flg,
 
 /**
  Write a float number (requires 40 bytes buffer).
- We follow the ECMAScript specification for printing floating-point numbers,
+ We follow ECMAScript's rules for printing floating-point numbers,
  similar to `Number.prototype.toString()`, but with the following changes:
  1. Keep the negative sign of `-0.0` to preserve input information.
  2. Keep the decimal point to indicate that the number is floating-point.
@@ -7997,7 +7997,7 @@ static_noinline u8 *write_f32_raw(u8 *buf, u64 raw_f64,
 
 /**
  Write a double number (requires 40 bytes buffer).
- We follow the ECMAScript specification for printing floating-point numbers,
+ We follow ECMAScript's rules for printing floating-point numbers,
  similar to `Number.prototype.toString()`, but with the following changes:
  1. Keep the negative sign of `-0.0` to preserve input information.
  2. Keep the decimal point to indicate that the number is floating-point.
@@ -8121,7 +8121,7 @@ static_noinline u8 *write_f64_raw(u8 *buf, u64 raw, yyjson_write_flag flg) {
 /**
  Write a double number using fixed-point notation (requires 40 bytes buffer).
 
- We follow the ECMAScript specification for printing floating-point numbers,
+ We follow ECMAScript's rules for printing floating-point numbers,
  similar to `Number.prototype.toFixed(prec)`, but with the following changes:
  1. Keep the negative sign of `-0.0` to preserve input information.
  2. Keep the decimal point to indicate that the number is floating-point.
