@@ -17,6 +17,7 @@ import zlib
 import psutil
 import pytest
 from google.protobuf.internal import encoder
+from kestrune_protocol_buffer_python.commands.road import WORKER_ENDED
 
 import records
 from conftest import check_python
@@ -105,30 +106,49 @@ def close_input(proc):
         pass
 
 
-def interrupt_midstream(tmp_path, command, flags, signum):
-    """Starts `command` on half a stream fed through an open pipe; once output
-    is on disk (mid-stream: the rest never comes), sends `signum`. Checks that
-    the output holds the whole records the summary line counts; returns the
-    exit status, how many processes the run had started and whether they all
-    ended (those left are killed)."""
+def start_midstream(tmp_path, command, flags):
+    """Starts `command` on half a stream fed through an open pipe; returns once
+    output is on disk: the process, those it started and the whole stream with
+    the records the output must begin with. Standard error goes to a file: a
+    process left behind would hold a pipe open."""
     data, expected = stream_of(command)
     out = tmp_path / "out"
-    # Standard error goes to a file: a process left behind would hold a pipe open.
     with open(tmp_path / "err", "wb") as err:
         proc = start_kestrune(command, "--delimited", *flags, "-", "-o", out,
                               setup=f"{SMALL}; {FROM_A_TERMINAL}", bufsize=0,
                               stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
     feed(proc, data[:len(data) // 2])
     wait_for(lambda: out.exists() and out.stat().st_size > 0, "output")
-    started = psutil.Process(proc.pid).children(recursive=True)
-    proc.send_signal(signum)
-    status = proc.wait(timeout=DEADLINE)
+    return proc, psutil.Process(proc.pid).children(recursive=True), data, expected
+
+
+def ended_run(tmp_path, command, proc, started, expected):
+    """Waits for the run; checks that the output holds the whole records the
+    summary line counts. Returns the exit status, standard error, the summary
+    line's parts and whether every process the run started ended (those left
+    are killed)."""
+    try:
+        status = proc.wait(timeout=DEADLINE)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        all_gone(started)
+        raise
     ended = all_gone(started)
     close_input(proc)
     stderr = (tmp_path / "err").read_bytes()
     parts = summary_line(stderr)
+    assert written(command, (tmp_path / "out").read_bytes()) == expected[:int(parts["records"])]
+    return status, stderr, parts, ended
+
+
+def interrupt_midstream(tmp_path, command, flags, signum):
+    """Sends `signum` to a run mid-stream (the rest of the stream never comes);
+    returns the exit status, how many processes the run had started and whether
+    they all ended."""
+    proc, started, _, expected = start_midstream(tmp_path, command, flags)
+    proc.send_signal(signum)
+    status, stderr, parts, ended = ended_run(tmp_path, command, proc, started, expected)
     assert parts["interrupted"], stderr
-    assert written(command, out.read_bytes()) == expected[:int(parts["records"])]
     return status, len(started), ended
 
 
@@ -185,6 +205,20 @@ def test_workers_end_with_a_parent_that_is_killed(tmp_path):
     proc.wait(timeout=DEADLINE)
     close_input(proc)
     assert all_gone(workers)
+
+
+@pytest.mark.parametrize("command", ["pack", "unpack"])
+def test_a_killed_worker_ends_the_run_after_the_records_before(tmp_path, command):
+    proc, workers, data, expected = start_midstream(tmp_path, command, ["--jobs", "2"])
+    # The killed worker may hold the lock of the pool's task queue, which the
+    # other one then waits for forever, since it ignores the pool's SIGTERM.
+    workers[0].kill()
+    wait_for(lambda: not workers[0].is_running() or workers[0].status() == psutil.STATUS_ZOMBIE,
+             "the worker to end")
+    feed(proc, data[len(data) // 2:])
+    status, stderr, parts, ended = ended_run(tmp_path, command, proc, workers, expected)
+    assert (status, parts["interrupted"], ended) == (1, None, True)
+    assert f"kestrune {command}: error: {WORKER_ENDED}\n".encode() in stderr, stderr
 
 
 @pytest.fixture(scope="module")

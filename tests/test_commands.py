@@ -167,6 +167,20 @@ def test_empty_stream_is_a_stream_of_nothing(tmp_path, command):
     assert summary(proc) == (0, 0, 0, 0)
 
 
+def test_a_run_in_one_process_imports_neither_the_pool_nor_the_bar(tmp_path):
+    # Each would add a tenth to the start of every run.
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    out = check_python(f"""
+        import sys
+        from kestrune_protocol_buffer_python.__main__ import main
+        for command in ("pack", "unpack"):
+            assert main([command, "--delimited", {str(empty)!r}, "-o", {str(tmp_path / "out")!r}]) == 0
+        print([name for name in ("tqdm", "concurrent.futures.process") if name in sys.modules])
+        """)
+    assert out == "[]\n"
+
+
 BAD_LINES = {
     "type": ('{"RawData": {"UserInfo": {"AuthorSocialID": 7}}}',
              "field RawData.UserInfo.AuthorSocialID takes a string, the record has the integer 7"),

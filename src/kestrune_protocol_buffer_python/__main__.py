@@ -7,7 +7,6 @@ status, registered in `build_parser`; a new command is one handler and one
 from __future__ import annotations
 
 import argparse
-import ctypes
 import importlib.machinery
 import importlib.util
 import os
@@ -47,6 +46,7 @@ def run_as_main(short_name: str) -> None:
     leads the module search path (the schema module's directory next), so the
     main programs import their sibling modules under their bare names.
     """
+    import ctypes
     spec = importlib.util.find_spec(f"{PACKAGE}.{short_name}")
     if spec is None or spec.origin is None:
         raise LaunchError(f"no module named {PACKAGE}.{short_name}")

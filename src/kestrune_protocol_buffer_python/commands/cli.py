@@ -11,11 +11,11 @@ import argparse
 import os
 import sys
 from collections.abc import Callable, Sequence
-from concurrent.futures.process import BrokenProcessPool
 from typing import TypeVar
 
 from kestrune_protocol_buffer_python.commands import signals
-from kestrune_protocol_buffer_python.commands.road import COMPRESSORS, FIRST_WARNINGS, MAX_RECORD_BYTES, CommandError
+from kestrune_protocol_buffer_python.commands.road import (COMPRESSORS, FIRST_WARNINGS, MAX_RECORD_BYTES,
+                                                           WORKER_ENDED, CommandError)
 
 DEFAULT_MODULE = "kestrune_protocol_buffer_python.grpc.generated.zorva_data_pb2"
 # Where compile writes its package when no -o is given.
@@ -51,9 +51,13 @@ def _handler(command: str) -> Handler:
         except CommandError as exc:
             sys.stderr.write(f"kestrune {command}: error: {exc}\n")
             return 1
-        except BrokenProcessPool:
-            sys.stderr.write(f"kestrune {command}: error: a worker process ended abruptly "
-                             "(killed, or out of memory?)\n")
+        except RuntimeError as exc:
+            # A pool's worker that ended abruptly; the pool's module is loaded
+            # only by a run that has one.
+            pool = sys.modules.get("concurrent.futures.process")
+            if pool is None or not isinstance(exc, pool.BrokenProcessPool):
+                raise
+            sys.stderr.write(f"kestrune {command}: error: {WORKER_ENDED}\n")
             return 1
         except BrokenPipeError:
             # The reader of standard output went away: say nothing more to it.

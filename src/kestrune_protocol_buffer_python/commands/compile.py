@@ -16,10 +16,7 @@ import importlib.machinery
 import io
 import os
 import sys
-import tempfile
 
-from kestrune_protocol_buffer_python import build_stubs
-from kestrune_protocol_buffer_python.commands.protoc import run_compiler
 from kestrune_protocol_buffer_python.commands.road import CommandError
 
 def schema_module(given: str) -> str:
@@ -58,6 +55,12 @@ def _shadowed(package: str, output: str) -> bool:
 
 
 def run_compile(args: argparse.Namespace) -> int:
+    # Imported here: the other commands use this module's schema_module alone,
+    # and start sooner without these.
+    import tempfile
+
+    from kestrune_protocol_buffer_python import build_stubs
+    from kestrune_protocol_buffer_python.commands.protoc import run_compiler
     source: str = args.proto_dir
     output: str = args.output
     if not os.path.isdir(source):

@@ -10,9 +10,7 @@ import stat
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import BinaryIO, Literal, NoReturn
-
-from tqdm import tqdm
+from typing import TYPE_CHECKING, BinaryIO, ContextManager, Literal, NoReturn
 
 from kestrune_protocol_buffer_python import infer_schema, pack_payload
 from kestrune_protocol_buffer_python.commands import signals
@@ -27,10 +25,12 @@ from kestrune_protocol_buffer_python.commands.road import (FIRST_WARNINGS, MAX_R
                                                            CommandError, Road)
 from kestrune_protocol_buffer_python.commands.runners import (PoolRunner, Stop, Task, Totals, drive,
                                                               runner_for)
-from kestrune_protocol_buffer_python.commands.stream_infer import run_stream_infer
 from kestrune_protocol_buffer_python.commands.streams import (frame_at, frame_chunks, frame_ranges,
                                                               line_chunks, line_ranges)
 from kestrune_protocol_buffer_python.commands.tally import UNKNOWN_KEY, Shown
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
 
 # Converts the whole input of a run of one record into its Result, or raises BadRecord.
 ConvertOne = Callable[[Road, bytes], Result]
@@ -86,24 +86,29 @@ def _checked_road(args: argparse.Namespace) -> Road:
     return road
 
 
-def _progress(args: argparse.Namespace, command: str, size: int | None) -> "tqdm[NoReturn]":
-    """The progress bar: on standard error when it is a terminal, unless --quiet.
-    For input of a known `size` (a regular file), bytes read of it, with the
-    percentage and time left. It goes away at the end, leaving the summary line."""
-    shown = not args.quiet and sys.stderr.isatty()
+def _progress(args: argparse.Namespace, command: str,
+              size: int | None) -> "ContextManager[tqdm[NoReturn] | None]":
+    """The progress bar: on standard error when it is a terminal, unless --quiet;
+    None otherwise. For input of a known `size` (a regular file), bytes read of
+    it, with the percentage and time left. It goes away at the end, leaving the
+    summary line."""
+    if args.quiet or not sys.stderr.isatty():
+        # tqdm takes a tenth of the start of a run to import: only for a bar shown.
+        return contextlib.nullcontext()
+    from tqdm import tqdm
     # A terminal that reports no size (some pseudo-terminals do) would get a bar
     # that tqdm draws as nothing.
-    terminal = os.get_terminal_size(sys.stderr.fileno()) if shown else None
-    ncols = None if terminal and terminal.columns else 80
-    nrows = None if terminal and terminal.lines else 24
+    terminal = os.get_terminal_size(sys.stderr.fileno())
+    ncols = None if terminal.columns else 80
+    nrows = None if terminal.lines else 24
     if size:
         return tqdm(desc=command, total=size, unit="B", unit_scale=True, unit_divisor=1024,
-                    file=sys.stderr, disable=not shown, mininterval=0.25, leave=False,
+                    file=sys.stderr, mininterval=0.25, leave=False,
                     ncols=ncols, nrows=nrows, postfix="0 records, 0 records/s",
                     bar_format="{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} bytes "
                                "[{elapsed}<{remaining}{postfix}]")
-    return tqdm(desc=command, unit=" records", file=sys.stderr, disable=not shown,
-                mininterval=0.25, leave=False, ncols=ncols, nrows=nrows)
+    return tqdm(desc=command, unit=" records", file=sys.stderr, mininterval=0.25, leave=False,
+                ncols=ncols, nrows=nrows)
 
 
 def _input_size(source: BinaryIO) -> int | None:
@@ -261,6 +266,7 @@ def _proto_name(sample: str) -> str:
 
 def run_infer(args: argparse.Namespace) -> int:
     if args.delimited:
+        from kestrune_protocol_buffer_python.commands.stream_infer import run_stream_infer
         with _input(args.sample) as source:
             return run_stream_infer(args, source, lambda: _progress(args, "infer", None))
     if args.sample == "-" and not args.output:

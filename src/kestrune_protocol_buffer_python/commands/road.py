@@ -23,6 +23,10 @@ MAX_RECORD_BYTES = 64 << 20
 # counted in the summary line.
 FIRST_WARNINGS = 5
 
+# What ends a run whose worker process of this machine died: the system killed
+# it (out of memory, most often), or someone did.
+WORKER_ENDED = "a worker process ended abruptly (killed, or out of memory?)"
+
 
 class CommandError(Exception):
     """A run that cannot start or go on; the text says why, in one line."""

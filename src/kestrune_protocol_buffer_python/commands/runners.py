@@ -4,22 +4,23 @@ results in input order."""
 import argparse
 import collections
 import mmap
-import multiprocessing
 import os
 import sys
 import time
 from collections.abc import Callable, Collection, Iterable
-from concurrent import futures
-from typing import NamedTuple, NoReturn, Protocol
-
-from tqdm import tqdm
+from typing import TYPE_CHECKING, NamedTuple, NoReturn, Protocol
 
 from kestrune_protocol_buffer_python.commands import signals
 from kestrune_protocol_buffer_python.commands.chunks import Note, Result
 from kestrune_protocol_buffer_python.commands.output import Output
-from kestrune_protocol_buffer_python.commands.road import PACKAGE, CommandError, Road
+from kestrune_protocol_buffer_python.commands.road import PACKAGE, WORKER_ENDED, CommandError, Road
 from kestrune_protocol_buffer_python.commands.streams import BrokenStream, blob_size
 from kestrune_protocol_buffer_python.commands.tally import Tally
+
+if TYPE_CHECKING:
+    from concurrent import futures
+
+    from tqdm import tqdm
 
 # A chunk function (pack_chunk, unpack_chunk) and the arguments of one chunk
 # after the Road.
@@ -27,7 +28,8 @@ Task = Callable[..., Result]
 
 
 class Stop(Exception):
-    """The first bad record (or a broken stream) ends the run; the text says where."""
+    """The first bad record (or a broken stream, or a worker process that ended)
+    ends the run; the text says where."""
 
 
 class Pending(Protocol):
@@ -103,17 +105,24 @@ def _run_in_slot(slot: int, task: Task, *args: object) -> Result | _InSlot:
 
 
 class _Slotted:
-    """A chunk in flight in a worker process, with the slot it may answer in. The
-    slot is free again once the result is taken: the run writes the data out
-    before it submits another chunk."""
+    """A chunk in flight in a worker process, with the slot it may answer in
+    (None: through the pipe). The slot is free again once the result is taken:
+    the run writes the data out before it submits another chunk. A worker that
+    ended abruptly stops the run there, after the whole records before it."""
 
     def __init__(self, runner: "PoolRunner", future: "futures.Future[Result | _InSlot]",
-                 slot: int) -> None:
+                 slot: int | None) -> None:
         self.runner, self.future, self.slot = runner, future, slot
         self.output: memoryview | None = None
 
     def result(self) -> Result:
-        answer = self.future.result()
+        try:
+            answer = self.future.result()
+        except self.runner.broken:
+            raise Stop(WORKER_ENDED) from None
+        if self.slot is None:
+            assert not isinstance(answer, _InSlot)
+            return answer
         self.runner.free.append(self.slot)
         if isinstance(answer, _InSlot):
             start = self.slot * SLOT_BYTES
@@ -135,6 +144,11 @@ class PoolRunner:
     They leave the stopping signals to this process, which ends them."""
 
     def __init__(self, jobs: int) -> None:
+        # Imported here: a run in this process alone need not pay for them.
+        import multiprocessing
+        from concurrent import futures
+        from concurrent.futures.process import BrokenProcessPool
+        self.broken = BrokenProcessPool
         methods = multiprocessing.get_all_start_methods()
         forked = "fork" in methods
         context = multiprocessing.get_context("fork" if forked else None)
@@ -164,16 +178,26 @@ class PoolRunner:
             raise
 
     def submit(self, task: Task, *args: object) -> Pending:
-        if not self.free:
-            return self.executor.submit(task, *args)
-        slot = self.free.popleft()
-        return _Slotted(self, self.executor.submit(_run_in_slot, slot, task, *args), slot)
+        slot = self.free.popleft() if self.free else None
+        try:
+            if slot is None:
+                return _Slotted(self, self.executor.submit(task, *args), None)
+            return _Slotted(self, self.executor.submit(_run_in_slot, slot, task, *args), slot)
+        except self.broken:
+            raise Stop(WORKER_ENDED) from None
 
     def close(self, pending: Collection[Pending]) -> None:
         # Chunks not yet started are dropped; each worker finishes the one at
         # hand, then ends. (A worker killed while it sends its result would
         # leave the pool's result pipe holding part of a message, which the
         # pool would wait for the rest of forever.)
+        #
+        # A pool that lost a worker ends the others with SIGTERM, which ours
+        # ignore, then waits for them: one may wait forever for the lock of
+        # the task queue that the lost worker held. They are killed here.
+        if getattr(self.executor, "_broken", False):
+            for worker in list(getattr(self.executor, "_processes", {}).values()):
+                worker.kill()
         self.executor.shutdown(wait=True, cancel_futures=True)
 
 
@@ -237,7 +261,7 @@ class Totals:
         return text if line is None else f"line {self.lines + line}: {text}"
 
     def say(self, line: str) -> None:
-        if self.bar is None or self.bar.disable:
+        if self.bar is None:
             sys.stderr.write(line + "\n")
         else:
             self.bar.write(line, file=sys.stderr)
@@ -262,7 +286,7 @@ class Totals:
             self.payload_bytes += result.payload_bytes
             self.skipped += result.skipped
             self.tally.count(result.kinds, result.lacking)
-        if self.bar is not None and not self.bar.disable:
+        if self.bar is not None:
             self._progress(result.records + result.skipped, size)
         for note in result.notes:
             self.note(note)

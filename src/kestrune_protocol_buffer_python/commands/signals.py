@@ -11,7 +11,6 @@ the run winds down change nothing.
 Worker processes leave these signals to their parent, which stops them, and
 on Linux end with it should it die without a chance to stop them."""
 import contextlib
-import ctypes
 import os
 import signal
 import sys
@@ -135,6 +134,7 @@ def worker_start(parent: int) -> None:
     for signum in STOPPING:
         signal.signal(signum, signal.SIG_IGN)
     if sys.platform.startswith("linux"):
+        import ctypes
         libc = ctypes.CDLL(None, use_errno=True)
         libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
         # The parent may have ended before prctl: then nobody would kill us.

@@ -12,10 +12,7 @@ import sys
 import tempfile
 import time
 from collections.abc import Callable, Iterator
-from concurrent.futures import Future
-from typing import BinaryIO, NoReturn
-
-from tqdm import tqdm
+from typing import TYPE_CHECKING, BinaryIO, ContextManager, NoReturn
 
 from kestrune_protocol_buffer_python.commands.inference import Observed, Shape, Slot, infer_chunk, merge
 from kestrune_protocol_buffer_python.commands.naming import package_name
@@ -26,7 +23,13 @@ from kestrune_protocol_buffer_python.commands.runners import PoolRunner
 from kestrune_protocol_buffer_python.commands.schema_update import check_kept, update_schema
 from kestrune_protocol_buffer_python.commands.streams import FileRange, line_chunks, line_ranges
 
-Progress = Callable[[], "tqdm[NoReturn]"]
+if TYPE_CHECKING:
+    from concurrent.futures import Future
+
+    from tqdm import tqdm
+
+# The progress bar of the run, None where none is shown.
+Progress = Callable[[], ContextManager["tqdm[NoReturn] | None"]]
 
 _STREAM_SUFFIXES = (".jsonl", ".ndjson", ".json", ".txt")
 
@@ -67,7 +70,8 @@ def read_records(args: argparse.Namespace, source: BinaryIO, progress: Progress)
         merge(total, observed.shape)
         records += observed.records
         lines += observed.lines
-        bar.update(observed.records)
+        if bar is not None:
+            bar.update(observed.records)
 
     try:
         with progress() as bar:
@@ -82,7 +86,7 @@ def read_records(args: argparse.Namespace, source: BinaryIO, progress: Progress)
                 take(pending.popleft().result())
     finally:
         if pool is not None:
-            pool.executor.shutdown(wait=True, cancel_futures=True)
+            pool.close(())
     return total, records
 
 

@@ -1,7 +1,7 @@
 """Streams and their framing: the length prefix of a payload, and the chunks of
 whole lines or whole frames that a run cuts its input into."""
 import os
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterator
 from typing import BinaryIO, NamedTuple
 
 from kestrune_protocol_buffer_python.commands.road import CommandError
