@@ -72,6 +72,14 @@ def all_gone(processes):
     return not alive
 
 
+def has_ended(process):
+    """Whether the process has ended (its parent may not have reaped it yet)."""
+    try:
+        return process.status() == psutil.STATUS_ZOMBIE
+    except psutil.NoSuchProcess:
+        return True
+
+
 def feed(proc, data):
     """Writes `data` to the process's standard input (unbuffered, so that closing
     it never waits for this write) from a thread, which the process may stop
@@ -108,8 +116,8 @@ def close_input(proc):
 
 def start_midstream(tmp_path, command, flags):
     """Starts `command` on half a stream fed through an open pipe; returns once
-    output is on disk: the process, those it started and the whole stream with
-    the records the output must begin with. Standard error goes to a file: a
+    output is on disk: the process, those it started, the whole stream with
+    the records the output must begin with, and the thread that feeds it. Standard error goes to a file: a
     process left behind would hold a pipe open."""
     data, expected = stream_of(command)
     out = tmp_path / "out"
@@ -117,9 +125,9 @@ def start_midstream(tmp_path, command, flags):
         proc = start_kestrune(command, "--delimited", *flags, "-", "-o", out,
                               setup=f"{SMALL}; {FROM_A_TERMINAL}", bufsize=0,
                               stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)
-    feed(proc, data[:len(data) // 2])
+    feeder = feed(proc, data[:len(data) // 2])
     wait_for(lambda: out.exists() and out.stat().st_size > 0, "output")
-    return proc, psutil.Process(proc.pid).children(recursive=True), data, expected
+    return proc, psutil.Process(proc.pid).children(recursive=True), data, expected, feeder
 
 
 def ended_run(tmp_path, command, proc, started, expected):
@@ -145,7 +153,7 @@ def interrupt_midstream(tmp_path, command, flags, signum):
     """Sends `signum` to a run mid-stream (the rest of the stream never comes);
     returns the exit status, how many processes the run had started and whether
     they all ended."""
-    proc, started, _, expected = start_midstream(tmp_path, command, flags)
+    proc, started, _, expected, _ = start_midstream(tmp_path, command, flags)
     proc.send_signal(signum)
     status, stderr, parts, ended = ended_run(tmp_path, command, proc, started, expected)
     assert parts["interrupted"], stderr
@@ -209,12 +217,12 @@ def test_workers_end_with_a_parent_that_is_killed(tmp_path):
 
 @pytest.mark.parametrize("command", ["pack", "unpack"])
 def test_a_killed_worker_ends_the_run_after_the_records_before(tmp_path, command):
-    proc, workers, data, expected = start_midstream(tmp_path, command, ["--jobs", "2"])
+    proc, workers, data, expected, feeder = start_midstream(tmp_path, command, ["--jobs", "2"])
     # The killed worker may hold the lock of the pool's task queue, which the
     # other one then waits for forever, since it ignores the pool's SIGTERM.
     workers[0].kill()
-    wait_for(lambda: not workers[0].is_running() or workers[0].status() == psutil.STATUS_ZOMBIE,
-             "the worker to end")
+    wait_for(lambda: has_ended(workers[0]), "the worker to end")
+    feeder.join(DEADLINE)  # the second half follows the first whole
     feed(proc, data[len(data) // 2:])
     status, stderr, parts, ended = ended_run(tmp_path, command, proc, workers, expected)
     assert (status, parts["interrupted"], ended) == (1, None, True)
