@@ -176,7 +176,7 @@ def test_a_run_in_one_process_imports_neither_the_pool_nor_the_bar(tmp_path):
         from kestrune_protocol_buffer_python.__main__ import main
         for command in ("pack", "unpack"):
             assert main([command, "--delimited", {str(empty)!r}, "-o", {str(tmp_path / "out")!r}]) == 0
-        print([name for name in ("tqdm", "concurrent.futures.process") if name in sys.modules])
+        print([name for name in ("tqdm", "concurrent.futures.process", "ctypes") if name in sys.modules])
         """)
     assert out == "[]\n"
 

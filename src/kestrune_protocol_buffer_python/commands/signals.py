@@ -17,12 +17,21 @@ import sys
 import threading
 from collections.abc import Iterator
 from types import FrameType
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import ctypes
 
 # The signals that stop a run, as the system has them.
 STOPPING = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 # prctl(2) option: the signal a process gets when the thread that made it ends.
 _PR_SET_PDEATHSIG = 1
+
+# The C library, for prctl in worker processes (Linux): loaded before they
+# fork, since importing ctypes in each would add to the start of every run
+# with workers; not loaded by a run without them.
+_libc: "ctypes.CDLL | None" = None
 
 
 class Interrupted(KeyboardInterrupt):
@@ -127,6 +136,15 @@ def blocked() -> Iterator[None]:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
+def prepare_workers() -> "ctypes.CDLL":
+    """Loads what worker_start needs; called before worker processes fork."""
+    global _libc
+    if _libc is None:
+        import ctypes
+        _libc = ctypes.CDLL(None, use_errno=True)
+    return _libc
+
+
 def worker_start(parent: int) -> None:
     """The initializer of a worker process: the stopping signals are left to the
     parent `parent`, which ends its workers itself; on Linux the worker is
@@ -134,8 +152,7 @@ def worker_start(parent: int) -> None:
     for signum in STOPPING:
         signal.signal(signum, signal.SIG_IGN)
     if sys.platform.startswith("linux"):
-        import ctypes
-        libc = ctypes.CDLL(None, use_errno=True)
+        libc = prepare_workers()
         libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
         # The parent may have ended before prctl: then nobody would kill us.
         if os.getppid() != parent:
