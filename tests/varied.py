@@ -102,7 +102,7 @@ def road_type(cls, stringify=True):
     """The MessageType that pack_record and unpack_record take, for a class."""
     holder = types.ModuleType("holder")
     setattr(holder, cls.__name__, cls)
-    return commands_records.MessageType(holder, cls.__name__, keys.adapter_for(cls, stringify))
+    return commands_records.MessageType(holder, cls.__name__, keys.adaptation(cls, stringify)[0])
 
 
 def round_trip(found, record):

@@ -120,9 +120,12 @@ def _fix(record: dict[str, object], plan: Plan, stringify: bool, exact: bool) ->
 
 
 def adaptation(cls: object, stringify: bool) -> tuple[Adapt | None, bool]:
-    """The Adapt of a message class (see adapter_for), and whether it leaves a
-    record whose JSON text holds no "null" as it is (it only takes nulls out,
-    or there is none)."""
+    """The Adapt of a message class, and whether it leaves a record whose JSON
+    text holds no "null" as it is (it only takes nulls out, or there is none).
+    The Adapt is None when the records go to the fill as they are: no
+    --stringify, no JSON name that is not a field name, and no scalar field with
+    explicit presence (for a field without, the fill's empty text for a null is
+    the field's default, and the fill reports other nulls)."""
     descriptor = getattr(cls, "DESCRIPTOR", None)
     if not isinstance(descriptor, Descriptor):
         return None, not stringify
@@ -146,10 +149,3 @@ def adaptation(cls: object, stringify: bool) -> tuple[Adapt | None, bool]:
 
     return adapt, only_nulls
 
-
-def adapter_for(cls: object, stringify: bool) -> Adapt | None:
-    """The Adapt of a message class; None when its records go to the fill as they
-    are: no --stringify, no JSON name that is not a field name, and no scalar
-    field with explicit presence (for a field without, the fill's empty text
-    for a null is the field's default, and the fill reports other nulls)."""
-    return adaptation(cls, stringify)[0]
