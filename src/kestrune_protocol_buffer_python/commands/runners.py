@@ -163,8 +163,7 @@ class PoolRunner:
                 pass
         self.view = memoryview(slots) if slots is not None else memoryview(b"")
         self.free = collections.deque(range(self.limit)) if slots is not None else collections.deque()
-        if sys.platform.startswith("linux"):
-            signals.prepare_workers()
+        signals.prepare_workers()
         self.executor = futures.ProcessPoolExecutor(
             jobs, mp_context=context, initializer=_worker_start, initargs=(os.getpid(), slots))
         try:

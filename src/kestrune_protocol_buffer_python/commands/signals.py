@@ -136,13 +136,12 @@ def blocked() -> Iterator[None]:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
-def prepare_workers() -> "ctypes.CDLL":
+def prepare_workers() -> None:
     """Loads what worker_start needs; called before worker processes fork."""
     global _libc
-    if _libc is None:
+    if _libc is None and sys.platform.startswith("linux"):
         import ctypes
         _libc = ctypes.CDLL(None, use_errno=True)
-    return _libc
 
 
 def worker_start(parent: int) -> None:
@@ -151,9 +150,9 @@ def worker_start(parent: int) -> None:
     killed when its parent ends, whatever the way."""
     for signum in STOPPING:
         signal.signal(signum, signal.SIG_IGN)
-    if sys.platform.startswith("linux"):
-        libc = prepare_workers()
-        libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    prepare_workers()  # a worker that was not forked loads it here
+    if _libc is not None:
+        _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
         # The parent may have ended before prctl: then nobody would kill us.
         if os.getppid() != parent:
             os._exit(1)
